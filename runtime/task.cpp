@@ -1,0 +1,469 @@
+// Task life, messages, waits and the task table.
+#include "runtime/task.h"
+
+#include "runtime/uptime.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/epoll.h>
+#include <sys/ioctl.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+#include <time.h>
+#include <unistd.h>
+
+Task* taskTable[TASK_TABLE_SIZE];
+pthread_mutex_t taskTableMutex = PTHREAD_RECURSIVE_MUTEX_INITIALIZER_NP;
+int32_t taskIdCounter = 0;
+std::atomic<int32_t> taskTableOverflows{0};
+
+namespace {
+
+pthread_key_t taskContextKey;
+pthread_once_t taskContextKeyOnce = PTHREAD_ONCE_INIT;
+std::atomic<bool> taskContextKeyReady{false};
+std::atomic<TaskThreadCreator> threadCreator{nullptr};
+
+constexpr int kMaxEventsPerPoll = 4;
+
+void destroyTaskAtThreadExit(void* value);
+
+void createTaskContextKey() {
+    int rc = pthread_key_create(&taskContextKey, destroyTaskAtThreadExit);
+    if (rc != 0) {
+        fprintf(stderr, "could not create task context key !! %s\n", strerror(rc));
+        ::exit(-1);
+    }
+    pthread_setspecific(taskContextKey, nullptr);
+    taskContextKeyReady.store(true, std::memory_order_release);
+}
+
+// Clears the slot holding task (first match). Caller holds TLOCK.
+void removeFromTableLocked(Task* task) {
+    for (Task*& slot : taskTable) {
+        if (slot == task) {
+            slot = nullptr;
+            return;
+        }
+    }
+}
+
+void removeFromTable(Task* task) {
+    if (TLOCK()) {
+        removeFromTableLocked(task);
+        unlockTaskTable();
+    }
+}
+
+void destroyTaskAtThreadExit(void* value) {
+    if (value == nullptr)
+        return;
+    Task* task = static_cast<Task*>(value);
+    // Leave the table before the derived destructors run, so no poster can
+    // reach a half-destroyed object.
+    removeFromTable(task);
+    delete task;
+}
+
+void* taskThreadEntry(void* arg) {
+    Task* task = static_cast<Task*>(arg);
+    pthread_setspecific(taskContextKey, task);
+    if (task->name != nullptr)
+        prctl(PR_SET_NAME, task->name, 0, 0, 0);
+    // Waits until Task::start in the creating thread has finished. The
+    // thread's own values are recorded under the lock because table scans
+    // read them under it.
+    if (!TLOCK()) {
+        fprintf(stderr, "**** thread start synchronisation failed %p *****\n", static_cast<void*>(task));
+        return nullptr;
+    }
+    task->pid = static_cast<int32_t>(syscall(SYS_gettid));
+    task->ppid = static_cast<int32_t>(getppid());
+    task->threadSelf = pthread_self();
+    unlockTaskTable();
+    task->run();
+    return nullptr;
+}
+
+int64_t monotonicMs() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+bool pollReadable(short revents) {
+    return (revents & (POLLIN | POLLHUP | POLLERR)) != 0;
+}
+
+}  // namespace
+
+// ---- life ----
+
+Task::Task(const char* taskName)
+    : stackSize(0),
+      createdCs(uptimeCs()),
+      threadSelf(),
+      pid(0),
+      ppid(0),
+      id(0),
+      thread(),
+      name(taskName),
+      epollFd(-1),
+      pipeMutex(),
+      pipeRead(-1),
+      pipeWrite(-1),
+      pipeEvent{nullptr, nullptr, -1} {
+    pthread_once(&taskContextKeyOnce, createTaskContextKey);
+
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) {
+        fprintf(stderr, "%s:%d: could not create message pipe:\n", "task", __LINE__);
+        ::exit(-1);
+    }
+    pipeRead = fds[0];
+    pipeWrite = fds[1];
+    int fl = fcntl(pipeWrite, F_GETFL);
+    if (fl >= 0)
+        fcntl(pipeWrite, F_SETFL, fl & ~O_NONBLOCK);
+    pthread_mutex_init(&pipeMutex, nullptr);
+
+    epollFd = epoll_create1(EPOLL_CLOEXEC);
+    if (epollFd < 0) {
+        fprintf(stderr, "%s:%d: epoll error: %s !!\n", "task", __LINE__, strerror(errno));
+        ::exit(-1);
+    }
+    pipeEvent.owner = this;
+    pipeEvent.callback = taskPipeEventCallback;
+    pipeEvent.fd = pipeRead;
+    addEvent(&pipeEvent, EPOLLIN | EPOLLHUP);
+
+    bool registered = false;
+    if (TLOCK()) {
+        for (Task*& slot : taskTable) {
+            if (slot == nullptr) {
+                slot = this;
+                registered = true;
+                break;
+            }
+        }
+        unlockTaskTable();
+    }
+    if (!registered)
+        taskTableOverflows.fetch_add(1);
+}
+
+Task::~Task() {
+    if (epollFd >= 0 && pipeEvent.fd >= 0) {
+        removeEvent(pipeEvent.fd);
+        pipeEvent = TaskEventRecord{nullptr, nullptr, -1};
+    }
+    removeFromTable(this);
+    if (epollFd >= 0) {
+        close(epollFd);
+        epollFd = -1;
+    }
+    if (pipeRead >= 0) {
+        close(pipeRead);
+        pipeRead = -1;
+    }
+    if (pipeWrite >= 0) {
+        close(pipeWrite);
+        pipeWrite = -1;
+    }
+    pthread_mutex_destroy(&pipeMutex);
+}
+
+int Task::start(int32_t stackBytes, int joinable) {
+    pthread_attr_t attr;
+    if (pthread_attr_init(&attr) != 0)
+        return -1;
+    size_t minimum = 0;
+    if (pthread_attr_getstacksize(&attr, &minimum) != 0) {
+        pthread_attr_destroy(&attr);
+        return -1;
+    }
+    size_t size = stackBytes > 0 && static_cast<size_t>(stackBytes) > minimum ? static_cast<size_t>(stackBytes)
+                                                                                : minimum;
+    pthread_attr_setstacksize(&attr, size);
+    if (!joinable)
+        pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+
+    if (!TLOCK()) {
+        pthread_attr_destroy(&attr);
+        id = -1;
+        return -1;
+    }
+    stackSize = size > INT32_MAX ? INT32_MAX : static_cast<int32_t>(size);
+    int32_t next = taskIdCounter + 1;
+    if (next < 0)
+        next = 0;
+    taskIdCounter = next;
+    id = next;
+    TaskThreadCreator create = threadCreator.load();
+    int rc = create != nullptr ? create(&thread, &attr, taskThreadEntry, this)
+                               : pthread_create(&thread, &attr, taskThreadEntry, this);
+    pthread_attr_destroy(&attr);
+    int32_t result = next;
+    if (rc != 0) {
+        // No thread will ever end this task: take it out of the table and
+        // leave the object to the caller.
+        id = -1;
+        result = -1;
+        removeFromTableLocked(this);
+    }
+    // Once unlocked, a started task may end and delete itself at any time.
+    unlockTaskTable();
+    return result;
+}
+
+void Task::exit() {
+    pthread_exit(nullptr);
+}
+
+int Task::onMessage(const TaskMessage& msg) {
+    return msg.flags;
+}
+
+// ---- messages ----
+
+int Task::post(TaskMessage msg) {
+    msg.target = id;
+    ssize_t n;
+    pthread_mutex_lock(&pipeMutex);
+    do {
+        n = write(pipeWrite, &msg, sizeof msg);
+    } while (n < 0 && errno == EINTR);
+    pthread_mutex_unlock(&pipeMutex);
+    return n == static_cast<ssize_t>(sizeof msg) ? 0 : -1;
+}
+
+int postToTasksNamed(const char* name, TaskMessage msg) {
+    if (name == nullptr || !TLOCK())
+        return 0;
+    int count = 0;
+    for (Task* t : taskTable) {
+        if (t != nullptr && t->name != nullptr && strcmp(t->name, name) == 0) {
+            t->post(msg);
+            ++count;
+        }
+    }
+    unlockTaskTable();
+    return count;
+}
+
+int postToTaskId(int32_t id, TaskMessage msg) {
+    if (!TLOCK())
+        return -1;
+    int rc = -1;
+    for (Task* t : taskTable) {
+        if (t != nullptr && t->id == id) {
+            rc = t->post(msg);
+            break;
+        }
+    }
+    unlockTaskTable();
+    return rc;
+}
+
+int broadcastToTasks(TaskMessage msg) {
+    if (!TLOCK())
+        return 0;
+    int rc = 0;
+    for (Task* t : taskTable) {
+        if (t != nullptr)
+            rc |= t->post(msg);
+    }
+    unlockTaskTable();
+    return rc;
+}
+
+int signalOtherTasks(const char* name, int sig) {
+    if (!TLOCK())
+        return 0;
+    int count = 0;
+    pthread_t self = pthread_self();
+    for (Task* t : taskTable) {
+        // Only tasks whose thread was created have a handle to signal.
+        if (t == nullptr || t->id <= 0 || pthread_equal(t->thread, self))
+            continue;
+        if (name != nullptr && (t->name == nullptr || strcmp(t->name, name) != 0))
+            continue;
+        if (pthread_kill(t->thread, sig) == 0)
+            ++count;
+    }
+    unlockTaskTable();
+    return count;
+}
+
+void shiftTaskStartTimes(int64_t deltaCs) {
+    if (!TLOCK())
+        return;
+    for (Task* t : taskTable) {
+        if (t != nullptr)
+            t->createdCs += deltaCs;
+    }
+    unlockTaskTable();
+}
+
+// ---- receiving ----
+
+int Task::receiveMessage() {
+    TaskMessage msg{0, 0, 0, 0};
+    char* p = reinterpret_cast<char*>(&msg);
+    size_t got = 0;
+    while (got < sizeof msg) {
+        ssize_t n = read(pipeRead, p + got, sizeof msg - got);
+        if (n > 0)
+            got += static_cast<size_t>(n);
+        else if (n < 0 && errno == EINTR)
+            continue;
+        else
+            break;
+    }
+    if (got < sizeof msg)
+        exit();
+    if (msg.flags & MSG_QUIT)
+        exit();
+    return onMessage(msg);
+}
+
+int Task::wait(int64_t timeoutCs, int extraFd) {
+    pollfd fds[2] = {{pipeRead, POLLIN, 0}, {extraFd, POLLIN, 0}};
+    nfds_t count = extraFd > 0 ? 2 : 1;
+    int64_t deadline = timeoutCs > 0 ? monotonicMs() + timeoutCs * 10 : 0;
+    for (;;) {
+        int ms = -1;
+        if (timeoutCs == 0) {
+            ms = 0;
+        } else if (timeoutCs > 0) {
+            int64_t left = deadline - monotonicMs();
+            ms = left <= 0 ? 0 : (left > INT_MAX ? INT_MAX : static_cast<int>(left));
+        }
+        int r = poll(fds, count, ms);
+        if (r < 0) {
+            if (errno == EINTR)
+                continue;
+            return WAIT_FAILED;
+        }
+        if (r == 0) {
+            if (ms != 0 && (timeoutCs < 0 || deadline - monotonicMs() > 0))
+                continue;  // a clamped poll ran out before the real deadline
+            return WAIT_TIMEOUT;
+        }
+        for (nfds_t i = 0; i < count; ++i) {
+            if (fds[i].revents & POLLNVAL)
+                return WAIT_FAILED;
+        }
+        if (pollReadable(fds[0].revents)) {
+            if (receiveMessage() & MSG_ENDS_WAIT)
+                return WAIT_WOKEN;
+        }
+        if (count == 2 && pollReadable(fds[1].revents))
+            return WAIT_FD_READY;
+    }
+}
+
+int Task::servePendingMessage() {
+    if (pipeRead < 0)
+        return 0;
+    int pending = 0;
+    if (ioctl(pipeRead, FIONREAD, &pending) != 0 || pending <= 0)
+        return 0;
+    receiveMessage();
+    return 1;
+}
+
+int Task::addEvent(TaskEventRecord* record, uint32_t events) {
+    epoll_event ev{};
+    ev.events = events;
+    ev.data.ptr = record;
+    return epoll_ctl(epollFd, EPOLL_CTL_ADD, record->fd, &ev);
+}
+
+int Task::removeEvent(int fd) {
+    epoll_event ev{};
+    return epoll_ctl(epollFd, EPOLL_CTL_DEL, fd, &ev);
+}
+
+int Task::modifyEvent(TaskEventRecord* record, uint32_t events) {
+    epoll_event ev{};
+    ev.events = events;
+    ev.data.ptr = record;
+    return epoll_ctl(epollFd, EPOLL_CTL_MOD, record->fd, &ev);
+}
+
+int Task::pollEvents(int timeoutMs) {
+    epoll_event events[kMaxEventsPerPoll];
+    int n = epoll_wait(epollFd, events, kMaxEventsPerPoll, timeoutMs);
+    for (int i = 0; i < n; ++i) {
+        TaskEventRecord* record = static_cast<TaskEventRecord*>(events[i].data.ptr);
+        if (record == nullptr || record->owner == nullptr || record->callback == nullptr)
+            continue;
+        void* owner = record->owner;
+        if (record->callback(record, events[i].events) < 0) {
+            for (int j = i + 1; j < n; ++j) {
+                TaskEventRecord* later = static_cast<TaskEventRecord*>(events[j].data.ptr);
+                if (later != nullptr && later->owner == owner)
+                    later->owner = nullptr;
+            }
+        }
+    }
+    return n;
+}
+
+int taskPipeEventCallback(TaskEventRecord* record, uint32_t /*events*/) {
+    if (record == nullptr || record->owner == nullptr)
+        return 0;
+    return static_cast<Task*>(record->owner)->receiveMessage();
+}
+
+// ---- queries and the table lock ----
+
+Task* currentTask() {
+    if (!taskContextKeyReady.load(std::memory_order_acquire))
+        return nullptr;
+    return static_cast<Task*>(pthread_getspecific(taskContextKey));
+}
+
+int32_t currentTaskId() {
+    Task* t = currentTask();
+    return t != nullptr ? t->id : -1;
+}
+
+int32_t currentTaskIdForLog() {
+    return currentTaskId();
+}
+
+const char* currentTaskName() {
+    Task* t = currentTask();
+    return t != nullptr ? t->name : "NoTask";
+}
+
+int TLOCK() {
+    if (pthread_mutex_lock(&taskTableMutex) != 0) {
+        fprintf(stderr, "TLOCK[%d] failed!\n", currentTaskId());
+        return 0;
+    }
+    return 1;
+}
+
+void unlockTaskTable() {
+    pthread_mutex_unlock(&taskTableMutex);
+}
+
+int syncTaskTable() {
+    if (!TLOCK())
+        return 0;
+    unlockTaskTable();
+    return 1;
+}
+
+void setTaskThreadCreatorForTesting(TaskThreadCreator creator) {
+    threadCreator.store(creator);
+}
