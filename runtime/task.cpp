@@ -200,10 +200,10 @@ int Task::start(int32_t stackBytes, int joinable) {
         return -1;
     }
     stackSize = size > INT32_MAX ? INT32_MAX : static_cast<int32_t>(size);
-    int32_t next = taskIdCounter + 1;
-    if (next < 0)
-        next = 0;
-    taskIdCounter = next;
+    // The counter starts again from 0 instead of overflowing.
+    if (taskIdCounter == INT32_MAX)
+        taskIdCounter = 0;
+    int32_t next = ++taskIdCounter;
     id = next;
     TaskThreadCreator create = threadCreator.load();
     int rc = create != nullptr ? create(&thread, &attr, taskThreadEntry, this)
