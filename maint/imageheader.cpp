@@ -7,12 +7,7 @@
 
 #include "params/firmwareparams.h"
 #include "params/productparams.h"
-#if __has_include("runtime/gettext.h")
 #include "runtime/gettext.h"
-#else
-#include <libintl.h>
-static const char* getmuText(const char* text) { return gettext(text); }
-#endif
 
 namespace {
 
