@@ -83,8 +83,8 @@ class Param {
   int32_t kind() const { return kind_; }
   uint32_t flags() const { return flags_.load(std::memory_order_relaxed); }
   bool hasFlags(uint32_t bits) const { return (flags() & bits) != 0; }
-  void addFlags(uint32_t bits) { flags_.fetch_or(bits, std::memory_order_relaxed); }
-  void removeFlags(uint32_t bits) { flags_.fetch_and(~bits, std::memory_order_relaxed); }
+  void addFlags(uint32_t bits);
+  void removeFlags(uint32_t bits);
 
   bool isModified() const { return modified_.load(std::memory_order_acquire); }
   void markModified() { modified_.store(true, std::memory_order_release); }
@@ -105,6 +105,9 @@ class Param {
   int32_t kind_;
   std::atomic<bool> modified_;
 };
+
+// Counts changes of any parameter's flag word (listings cache by it).
+uint32_t paramFlagsVersion();
 
 // Holds a parameter's lock for a scope.
 class ParamLock {

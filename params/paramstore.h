@@ -92,6 +92,7 @@ class ParamStore {
   void ensureFilled();
   bool onOff(const char* key);
 
+  uint32_t id_ = 0;  // tells stores apart in per-thread listing caches
   Filler filler_ = nullptr;
   Param** items_ = nullptr;
   int capacity_ = 0;

@@ -26,4 +26,21 @@ constexpr int SNMP_WRONG_TYPE = 7;
 constexpr int SNMP_WRONG_LENGTH = 8;
 constexpr int SNMP_WRONG_VALUE = 10;
 
+#include <cstddef>
+#include <cstdint>
+
+class Param;
+
+// Largest length of an INTEGER or Gauge32 value: the agent hands it as a
+// C long (4 bytes on the appliance).
+constexpr size_t SNMP_MAX_INTEGER_LENGTH = sizeof(long);
+
+// The INTEGER or Gauge32 value of length bytes (a long when length is the
+// size of one, else a 32-bit or shorter integer in host order).
+int64_t readSnmpInteger(const uint8_t* value, size_t length);
+
+// The COMMIT phase shared by every class: an SNMP write of `ip_addr`
+// records "snmp" in `ip_setby`, then the store commits and saves.
+int snmpCommit(const Param& param);
+
 #endif

@@ -1,0 +1,22 @@
+// The program's parameter store, filled from the parameter table when
+// first used (so no other file's static initialisation order matters).
+#include "params/paramstore.h"
+#include "params/paramtable.h"
+#include "params/resolverwiring.h"
+
+namespace {
+
+// Room for the table and a few rows to spare.
+constexpr int kStoreCapacity = kParamTableSize + 16;
+
+Param* programItems[kStoreCapacity];
+
+int fillProgramStore(Param** items, int capacity) {
+  int count = defineParameters(items, capacity);
+  wireResolverSettings();
+  return count;
+}
+
+}  // namespace
+
+ParamStore paramStore(fillProgramStore, programItems, kStoreCapacity);
