@@ -1,10 +1,6 @@
 #include "params/choicelists.h"
 
-#if __has_include("runtime/gettext.h")
 #include "runtime/gettext.h"
-#else
-static const char* getmuText(const char* text) { return text; }  // TEMPORARY
-#endif
 
 #define CHOICE_LIST(name, fromCatalogue) CHOICE_ROWS_CONST_##fromCatalogue ChoiceRow kChoices##name[] = {
 #define CHOICE(key, display, third) {key, display, third},

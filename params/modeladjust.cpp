@@ -114,7 +114,7 @@ long portIndexOf(const char* key) {
 bool modelLacks(const Param& p, uint32_t features, uint32_t ports) {
     const uint32_t flags = p.flags();
     const uint32_t required = flags & PF_FEATURE_MASK;
-    if (required) return (features & required) != required;
+    if (required && (features & required) != required) return true;
     if (flags & PF_ALWAYS_HIDDEN) return true;
     if (flags & PF_PER_PORT) {
         const long index = portIndexOf(p.key());
