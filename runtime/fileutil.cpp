@@ -79,10 +79,7 @@ int skimTextFile(const char* path, int lineCount, int minimum) {
   if (!file) return -1;
   char line[128];
   int lines = 0;
-  while (fgets(line, sizeof line, file)) {
-    ++lines;
-    if (lineCount >= 0 && lines >= lineCount && lines >= minimum) break;
-  }
+  while (!(lineCount >= 0 && lines >= lineCount && lines >= minimum) && fgets(line, sizeof line, file)) ++lines;
   fclose(file);
   return lines;
 }

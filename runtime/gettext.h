@@ -8,7 +8,14 @@
 const char* getmuText(const char* text);
 
 // Binds the text domain "pel" to the catalogues under "/romfs/locale" with
-// the codeset "UTF-8" and makes it the default domain. 1/0.
+// the codeset "UTF-8" and makes it the default domain; the environment
+// variable LANGUAGE then chooses the catalogue. Called once at start-up.
+// 1/0.
 int bindTextDomain();
+
+// Makes language (e.g. "de") the language of every later lookup, for the
+// whole process, through the environment variable LANGUAGE; null or ""
+// removes it. Serialised with the lookups. 1/0.
+int setMessageLanguage(const char* language);
 
 #endif
