@@ -1,5 +1,6 @@
 // The sources of the PHY link registers: MII and the carrier stand-in.
 #include <errno.h>
+#include <linux/ethtool.h>
 #include <linux/mii.h>
 #include <linux/sockios.h>
 #include <net/if.h>
@@ -22,6 +23,24 @@ int readMiiRegister(int socketFd, const char* name, int phy, int reg, uint16_t* 
 
 namespace {
 
+// The carrier as the driver keeps it (ETHTOOL_GLINK); drivers without that
+// request give IFF_RUNNING, which follows the carrier a moment later.
+int readCarrier(NetInterface& nif, bool* up) {
+  ethtool_value value{ETHTOOL_GLINK, 0};
+  ifreq req;
+  prepareRequest(req, nif.name());
+  req.ifr_data = reinterpret_cast<char*>(&value);
+  if (::ioctl(nif.socketFd(), SIOCETHTOOL, &req) == 0) {
+    *up = value.data != 0;
+    return 1;
+  }
+  if (errno != EOPNOTSUPP) return 0;
+  uint16_t flags = 0;
+  if (!nif.getFlags(flags, nullptr)) return 0;
+  *up = (flags & IFF_RUNNING) != 0;
+  return 1;
+}
+
 class MiiLinkRegisters : public LinkRegisterSource {
  public:
   int readRegister(NetInterface& nif, int phy, int reg, uint16_t* value) override {
@@ -33,9 +52,8 @@ class CarrierLinkRegisters : public LinkRegisterSource {
  public:
   int readRegister(NetInterface& nif, int, int reg, uint16_t* value) override {
     if (reg != kPhyStatusRegister && reg != MII_BMSR) return 0;
-    uint16_t flags = 0;
-    if (!nif.getFlags(flags, nullptr)) return 0;
-    const bool carrier = (flags & IFF_RUNNING) != 0;
+    bool carrier = false;
+    if (!readCarrier(nif, &carrier)) return 0;
     if (reg == kPhyStatusRegister)
       *value = carrier ? kPhyStatusLink : 0;
     else

@@ -27,7 +27,7 @@ class LinkRegisterSource {
 
 // SIOCGMIIREG on the interface.
 LinkRegisterSource& miiLinkRegisters();
-// Register 17 (link bit) and BMSR (link status) from IFF_RUNNING; other
+// Register 17 (link bit) and BMSR (link status) from the carrier; other
 // registers are not answered.
 LinkRegisterSource& carrierLinkRegisters();
 // MII where the driver answers it, else the carrier.

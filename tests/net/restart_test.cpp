@@ -1,0 +1,97 @@
+// Restart of the interface: down and up again, routes from the parameters,
+// VLANs on models with access control.
+#include <string>
+
+#include "net/addresssetters.h"
+#include "net/netinterface.h"
+#include "net/support/netfixture.h"
+#include "net/vlandevicecontrol.h"
+#include "params/paramflags.h"
+#include "runtime/ipaddress.h"
+
+namespace {
+
+IpAddress ip(const char* text) {
+  IpAddress value;
+  parseIpAddress(value, text);
+  return value;
+}
+
+bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+// Counts VLAN device requests without making devices.
+class CountingVlanDevices : public VlanDeviceControl {
+ public:
+  int create(NetInterface&, int) override { return ++creates, 1; }
+  int remove(NetInterface&, const char*) override { return ++removes, 1; }
+  int creates = 0;
+  int removes = 0;
+};
+
+class RestartTest : public NetworkTest {
+ protected:
+  void SetUp() override {
+    NetworkTest::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
+    linkUp();
+    productParams().compat_id = 0;
+    productParams().usb_ports_phy = 4;
+    setParam("sw_features", "0");
+    setParam("ip_gate", "0.0.0.0");
+    nif_.setVlanDeviceControl(&vlans_);
+  }
+  CountingVlanDevices vlans_;
+};
+
+TEST_F(RestartTest, RoutableAddressGetsItsGatewayBack) {
+  setParam("ip_mask", "255.255.255.0");
+  setParam("ip_gate", "192.168.7.1");
+  ASSERT_EQ(setAsInterfaceAddress(ip("192.168.7.20"), nif_, nullptr, 1), 1);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(nif_.restart(), 1);
+  const std::string said = testing::internal::GetCapturedStderr();
+  EXPECT_TRUE(contains(said, "### Non Zeronf IP:192.168.7.20 setup default Gate:192.168.7.1 ###\n")) << said;
+  EXPECT_EQ(nif_.isUp(nullptr, 1), 1);
+  EXPECT_TRUE(contains(routes(), "default via 192.168.7.1 dev eth0")) << routes();
+  EXPECT_TRUE(contains(addressLines("eth0"), "192.168.7.20/24"));
+}
+
+TEST_F(RestartTest, LinkLocalAddressRoutesOnLink) {
+  ASSERT_EQ(setAsInterfaceAddress(ip("169.254.7.7"), nif_, "zconf", 1), 1);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(nif_.restart(), 1);
+  const std::string said = testing::internal::GetCapturedStderr();
+  EXPECT_TRUE(contains(said, "### ZeroConf IP:169.254.7.7 setup linklocal configuration ###\n")) << said;
+  EXPECT_TRUE(contains(routes(), "default dev eth0 scope link")) << routes();
+}
+
+TEST_F(RestartTest, VlansFollowOnlyWithAccessControl) {
+  ASSERT_EQ(setAsInterfaceAddress(ip("192.168.7.20"), nif_, nullptr, 1), 1);
+  setParam("ip4vlan_mgmt", "off");
+  for (int n = 1; n <= 4; ++n) setParam(("ip4vlan_on_" + std::to_string(n)).c_str(), "off");
+  setParam("ip4vlan_addr_2", "10.7.2.2");
+  setParam("ip4vlan_mask_2", "255.255.255.0");
+  setParam("ip4vlan_gate_2", "0.0.0.0");
+  setParam("ip4vlan_id_2", "7");
+  setParam("ip4vlan_on_2", "on");
+
+  setParam("sw_features", std::to_string(FEATURE_IP4VLAN).c_str());
+  EXPECT_EQ(nif_.restart(), 1);
+  EXPECT_EQ(vlans_.creates, 0);
+
+  setParam("sw_features", std::to_string(FEATURE_IP4VLAN | FEATURE_ACCCTRL).c_str());
+  EXPECT_EQ(nif_.restart(), 1);
+  EXPECT_EQ(vlans_.creates, 1);
+  EXPECT_EQ(nif_.vlanSlot(2).vlanId, 7);
+  nif_.releaseAllVlanSlots();
+  EXPECT_EQ(vlans_.removes, 1);
+}
+
+TEST_F(RestartTest, MissingInterfaceFails) {
+  NetInterface missing;
+  missing.setName("nosuch0");
+  ASSERT_EQ(missing.openSocket(), 1);
+  EXPECT_EQ(missing.restart(), 0);
+}
+
+}  // namespace
