@@ -62,8 +62,14 @@ int P3List::assign(const char* text, int length) {
 
 int P3List::formatColumn(int32_t selector, char* buffer, int size) const {
   int32_t column = selector & COL_MASK;
-  int32_t row = column ? (selector & 0xffff) : selector;
-  if (row < 0) row = currentIndex();
+  int32_t row;
+  if (selector < 0) {
+    // The current row; -1 (every bit set) means its key.
+    row = currentIndex();
+    if (column == COL_MASK) column = COL_KEY;
+  } else {
+    row = column ? (selector & 0xffff) : selector;
+  }
   if (!validRow(row)) {
     std::fprintf(stderr, "ERROR P3List ill base idx:x%08x\n", static_cast<unsigned>(row));
     if (size > 0) buffer[0] = '\0';

@@ -43,7 +43,8 @@ int StringParam::validate(const char* text) const {
   // The file holds one value per line and the loader trims blanks.
   if (!isCleanText(text, length)) return 0;
   if (kind_ != KIND_RANGED || limits_ == nullptr) return 1;
-  if ((flags() & PF_SECRET) && length == 0) return 1;
+  // A secret may be emptied, and "****" (its masked form) means unchanged.
+  if ((flags() & PF_SECRET) && (length == 0 || std::strcmp(text, kSecretMask) == 0)) return 1;
   return static_cast<int64_t>(length) >= limits_->min && static_cast<int64_t>(length) <= limits_->max;
 }
 
