@@ -176,6 +176,10 @@ Task::~Task() {
         close(pipeWrite);
         pipeWrite = -1;
     }
+    // A poster that holds this task's pointer may still be leaving post()
+    // after the message it wrote ended this task: wait for it to unlock.
+    pthread_mutex_lock(&pipeMutex);
+    pthread_mutex_unlock(&pipeMutex);
     pthread_mutex_destroy(&pipeMutex);
 }
 

@@ -29,10 +29,11 @@ int32_t idCounter() {
 
 TEST(TaskLife, IdsCountUpFromTheCounterAndAreNotReused) {
     int32_t before = idCounter();
-    auto probe = std::make_shared<TaskProbe>();
+    std::vector<std::shared_ptr<TaskProbe>> probes;
     std::vector<ProbeTask*> tasks;
     for (int i = 0; i < 3; ++i) {
-        auto* t = new ProbeTask("IdTask", probe);
+        probes.push_back(std::make_shared<TaskProbe>());
+        auto* t = new ProbeTask("IdTask", probes.back());
         EXPECT_EQ(t->id, 0) << "not started yet";
         ASSERT_EQ(t->start(20480), before + 1 + i);
         EXPECT_EQ(t->id, before + 1 + i);
@@ -42,7 +43,8 @@ TEST(TaskLife, IdsCountUpFromTheCounterAndAreNotReused) {
         EXPECT_EQ(tasks[0]->id, 1) << "the first task of the process gets id 1";
     }
     EXPECT_EQ(broadcastToTasks(message(MSG_QUIT)), 0);
-    ASSERT_TRUE(probe->waitUntil([](TaskProbe& p) { return p.destroyed; }));
+    for (auto& p : probes)
+        ASSERT_TRUE(taskEnded(*p));
     // Every quit task is gone; the next id continues the count.
     for (int i = 0; i < 3; ++i)
         EXPECT_EQ(postToTaskId(before + 1 + i, message(0x100)), -1);
