@@ -9,7 +9,7 @@
 
 #include <cstdint>
 
-#include "params/param.h"
+#include "params/parambase.h"
 
 #define CHOICE_ROWS_CONST_0 const
 #define CHOICE_ROWS_CONST_1
