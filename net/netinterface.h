@@ -16,6 +16,8 @@
 
 #include <cstdint>
 
+#include "runtime/interfaceview.h"
+
 class IpAddress;
 class VlanDeviceControl;
 class LinkRegisterSource;
@@ -33,7 +35,8 @@ struct VlanSlot {
   int32_t alias;     // -1 = the VLAN device's own name; 0 or more = alias number
 };
 
-class NetInterface {
+// Seen by the runtime's sockets through InterfaceView (name, getAddress).
+class NetInterface : public InterfaceView {
  public:
   NetInterface();
   ~NetInterface();  // closes the socket
