@@ -118,7 +118,10 @@ int NetInterface::fillRequest(void* ifreqOut) const {
 
 VlanSlot NetInterface::vlanSlot(int slot) const {
   if (slot < 0 || slot >= kVlanSlotCount) return VlanSlot{0, 0, 0, 0, -1};
-  return vlanSlots_[slot];
+  pthread_mutex_lock(&slotMutex_);
+  const VlanSlot copy = vlanSlots_[slot];
+  pthread_mutex_unlock(&slotMutex_);
+  return copy;
 }
 
 int setArpIgnore(const char* name) {

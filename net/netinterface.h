@@ -132,7 +132,7 @@ class NetInterface : public InterfaceView {
   char name_[kInterfaceNameSize];
   pthread_mutex_t mutex_;
   VlanSlot vlanSlots_[kVlanSlotCount];
-  pthread_mutex_t slotMutex_;  // serialises the slot table's writers
+  mutable pthread_mutex_t slotMutex_;  // serialises the slot table's writers
   VlanDeviceControl* vlanControl_;
   LinkRegisterSource* linkSource_;
 };

@@ -90,8 +90,8 @@ TEST_F(LinkStateTest, VethAnswersNoMiiSoThePhyProbeFails) {
   EXPECT_EQ(nif_.accessMmdRegister(3, 0, 0, &value), 0);
 }
 
-TEST(CarrierLinkRegisters, AnswersOnlyTheStatusRegisters) {
-  NetInterface nif;  // no socket: the flags cannot be read
+TEST(CarrierLinkRegisters, FailsForOtherRegistersAndAnUnreadableCarrier) {
+  NetInterface nif;  // no socket: the carrier cannot be read
   nif.setName("eth0");
   uint16_t value = 0;
   EXPECT_EQ(carrierLinkRegisters().readRegister(nif, 4, 0, &value), 0);

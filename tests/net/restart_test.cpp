@@ -87,6 +87,34 @@ TEST_F(RestartTest, VlansFollowOnlyWithAccessControl) {
   EXPECT_EQ(vlans_.removes, 1);
 }
 
+TEST_F(RestartTest, Ipv6ModelsGetTheStaticAddressAndRoute) {
+  ParamRestorer ipv6Params;
+  for (const char* key : {"ipv6_addr", "ipv6_plen", "ipv6_gate", "ipv6_auto"}) ipv6Params.save(key);
+  const std::string conf = network_.dataRootDir() + "/proc/sys/net/ipv6/conf/eth0";
+  ASSERT_TRUE(PrivateNetwork::run("mkdir -p " + conf));
+  productParams().compat_id = 0x80;
+  setParam("ipv6", "on");
+  setParam("ipv6_auto", "off");
+  setParam("ipv6_addr", "fd00:7::20");
+  setParam("ipv6_plen", "64");
+  setParam("ipv6_gate", "fd00:9::1");
+  ASSERT_EQ(setAsInterfaceAddress(ip("192.168.7.20"), nif_, nullptr, 1), 1);
+  EXPECT_EQ(nif_.restart(), 1);
+
+  const std::string addresses = PrivateNetwork::output("ip -6 -o addr show dev eth0");
+  EXPECT_TRUE(contains(addresses, "fd00:7::20/64")) << addresses;
+  const std::string table = PrivateNetwork::output("ip -6 route show dev eth0");
+  EXPECT_TRUE(contains(table, "fd00:9::/64 metric 1")) << table;
+  std::string autoconf = PrivateNetwork::output("cat " + conf + "/autoconf " + conf + "/accept_ra");
+  EXPECT_EQ(autoconf, "00");
+
+  // The shutdown removes what was installed.
+  nif_.updateIpv6Address(0);
+  nif_.updateIpv6Route(0);
+  EXPECT_FALSE(contains(PrivateNetwork::output("ip -6 -o addr show dev eth0"), "fd00:7::20"));
+  EXPECT_FALSE(contains(PrivateNetwork::output("ip -6 route show dev eth0"), "fd00:9::"));
+}
+
 TEST_F(RestartTest, MissingInterfaceFails) {
   NetInterface missing;
   missing.setName("nosuch0");
