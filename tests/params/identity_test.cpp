@@ -11,7 +11,7 @@
 #include "params/identitytexts.h"
 #include "params/productparams.h"
 #include "params/softwareinfo.h"
-#include "params/support/identity_fixture.h"
+#include "support/identity_fixture.h"
 #include "runtime/paths.h"
 
 namespace {

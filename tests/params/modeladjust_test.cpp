@@ -19,7 +19,7 @@
 #include "params/paramstore.h"
 #include "params/paramtable.h"
 #include "params/productparams.h"
-#include "params/support/identity_fixture.h"
+#include "support/identity_fixture.h"
 #include "runtime/paths.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "params/support/identity_fixture.h"
+#include "support/identity_fixture.h"
 
 #include <filesystem>
 #include <system_error>
