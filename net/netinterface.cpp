@@ -9,6 +9,9 @@
 #include <cstring>
 
 #include "net/ifrequest.h"
+#include "net/netparams.h"
+#include "runtime/connectionsettings.h"
+#include "runtime/ipaddress.h"
 #include "runtime/paths.h"
 
 NetInterface lanInterface;
@@ -133,3 +136,20 @@ int setArpIgnore(const char* name) {
   if (std::fclose(file) != 0) written = 0;
   return written ? 1 : 0;
 }
+
+// The runtime's sockets read the VLAN addresses, the management VLAN and the
+// interface in use through these; installed before main runs.
+namespace {
+
+int vlanAddressForSockets(int index, IpAddress& out) { return netParamAddress("ip4vlan_addr_", out, index); }
+
+int managementVlanForSockets() { return netParamOn("ip4vlan_mgmt") ? netParamInt("ip4vlan_mgmt_id", 0) : -1; }
+
+InterfaceView* activeInterfaceForSockets() { return activeInterface; }
+
+const bool socketSettingsInstalled = [] {
+  setConnectionSettings(ConnectionSettings{vlanAddressForSockets, managementVlanForSockets, activeInterfaceForSockets});
+  return true;
+}();
+
+}  // namespace
