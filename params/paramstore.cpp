@@ -61,8 +61,11 @@ ParamStore::ParamStore(Param** items, int count)
     : id_(nextStoreId.fetch_add(1, std::memory_order_relaxed)), items_(items), capacity_(count), count_(count) {}
 
 void ParamStore::ensureFilled() {
-  if (filler_ == nullptr) return;
-  std::call_once(filled_, [this] { count_ = filler_(items_, capacity_); });
+  if (ready_.load(std::memory_order_acquire) || filler_ == nullptr) return;
+  std::call_once(filled_, [this] {
+    count_ = filler_(items_, capacity_);
+    ready_.store(true, std::memory_order_release);
+  });
 }
 
 Param* ParamStore::find(const char* key, int length, int32_t index) {

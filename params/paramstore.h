@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <atomic>
 #include <mutex>
 
 class Param;
@@ -98,6 +99,7 @@ class ParamStore {
   int capacity_ = 0;
   int count_ = 0;
   std::once_flag filled_;
+  std::atomic<bool> ready_{false};  // fast path of ensureFilled
   std::mutex fileMutex_;  // one save or file removal at a time
 };
 
