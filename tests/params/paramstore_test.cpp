@@ -290,3 +290,18 @@ TEST(ParamStoreUserTest, CheckUserPassword) {
 TEST(ParamStoreUserTest, ProgramTableHasNoUserFamily) { EXPECT_EQ(-1, checkUserPassword("Admin", "")); }
 
 }  // namespace
+
+namespace {
+
+TEST(ParamStoreLifeTest, DestroyAllDeletesEveryParameter) {
+  Param* items[2] = {new OnOffParam("dns", 1, 0), new StringParam("name", "x", nullptr, 0)};
+  items[1]->set("a long text that is allocated by the parameter itself");
+  ParamStore store(items, 2);
+  store.destroyAll();
+  EXPECT_EQ(nullptr, items[0]);
+  EXPECT_EQ(nullptr, items[1]);
+  EXPECT_EQ(0, store.count());
+  EXPECT_EQ(nullptr, store.find("dns"));
+}
+
+}  // namespace
