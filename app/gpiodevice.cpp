@@ -84,7 +84,8 @@ bool GpioDevice::open() {
       return false;
     }
   }
-  if (this == &gpioDevice && !installedClock_) {
+  // The program clock follows the board's tick counter while it is open.
+  if (this == &gpioDevice) {
     setBoardTickSource(readProgramBoardTicks);
     installedClock_ = true;
   }
@@ -92,11 +93,17 @@ bool GpioDevice::open() {
 }
 
 bool GpioDevice::close() {
-  std::lock_guard<std::recursive_mutex> g(mutex_);
-  if (!open_) return false;
-  if (hasLedDriver()) showPattern(ledMask(), 1, 3, 0, 300);
-  driver_->close();
-  open_ = false;
+  {
+    std::lock_guard<std::recursive_mutex> g(mutex_);
+    if (!open_) return false;
+    if (hasLedDriver()) showPattern(ledMask(), 1, 3, 0, 300);
+    driver_->close();
+    open_ = false;
+  }
+  if (installedClock_) {
+    setBoardTickSource(nullptr);
+    installedClock_ = false;
+  }
   return true;
 }
 

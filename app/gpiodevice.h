@@ -122,7 +122,7 @@ class GpioDevice {
   std::unique_ptr<BoardDriver> driver_;
   std::unique_ptr<StatusDisplay> statusDisplay_;
   bool open_ = false;  // guarded by mutex_
-  bool installedClock_ = false;
+  std::atomic<bool> installedClock_{false};
   std::atomic<uint32_t> ledMask_{0};
   std::atomic<bool> hasLedDriver_{false};
   std::atomic<uint32_t> buttonMask_{0};

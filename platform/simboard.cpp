@@ -82,7 +82,7 @@ SimBoard::~SimBoard() {
   std::lock_guard<std::mutex> g(mutex_);
   for (auto& l : listeners_) {
     ::close(l.first);
-    ::close(l.second.writeFd);
+    if (l.second.writeFd >= 0) ::close(l.second.writeFd);
   }
   listeners_.clear();
 }
@@ -281,7 +281,7 @@ void SimBoard::closeButton(int fd) {
   std::lock_guard<std::mutex> g(mutex_);
   auto it = listeners_.find(fd);
   if (it == listeners_.end()) return;
-  ::close(it->second.writeFd);
+  if (it->second.writeFd >= 0) ::close(it->second.writeFd);
   ::close(fd);
   listeners_.erase(it);
 }
@@ -316,7 +316,7 @@ void SimBoard::setButtonMask(uint32_t mask) {
 bool SimBoard::deliverLocked(int index, const std::string& bytes) {
   bool delivered = false;
   for (auto& l : listeners_) {
-    if (l.second.index != index) continue;
+    if (l.second.index != index || l.second.writeFd < 0) continue;
     ssize_t n = ::send(l.second.writeFd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
     if (n == static_cast<ssize_t>(bytes.size())) delivered = true;
   }
@@ -332,6 +332,22 @@ bool SimBoard::pressButton(int index, int durationMs) {
 bool SimBoard::sendButtonBytes(int index, const std::string& bytes) {
   std::lock_guard<std::mutex> g(mutex_);
   return deliverLocked(index, bytes);
+}
+
+void SimBoard::unplugButton(int index) {
+  std::lock_guard<std::mutex> g(mutex_);
+  for (auto& l : listeners_) {
+    if (l.second.index != index || l.second.writeFd < 0) continue;
+    ::close(l.second.writeFd);
+    l.second.writeFd = -1;
+  }
+}
+
+int SimBoard::openButtonDevices(int index) const {
+  std::lock_guard<std::mutex> g(mutex_);
+  int n = 0;
+  for (const auto& l : listeners_) n += l.second.index == index;
+  return n;
 }
 
 void SimBoard::setTicks(int64_t cs) {
@@ -478,7 +494,10 @@ std::string SimBoard::command(const std::string& line) {
       delivered = pressButton(index, kShortPressMs);
     else if (t[2] == "long" && t.size() == 3)
       delivered = pressButton(index, static_cast<int>(longPressMs()));
-    else if (t[2] == "text" && t.size() >= 4)
+    else if (t[2] == "unplug" && t.size() == 3) {
+      unplugButton(index);
+      return "ok\n";
+    } else if (t[2] == "text" && t.size() >= 4)
       delivered = sendButtonBytes(index, restAfterWord(line, 3));
     else
       return bad();

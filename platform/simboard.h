@@ -16,6 +16,7 @@
 //   button N short      the same as a 100 ms press
 //   button N long       the same as a press of the long-press time
 //   button N text STR   button N's device reports the bytes of STR as they are
+//   button N unplug     button N's open devices report end of file
 //   buttons MASK        the buttons present (bit i = button i); 0 = no
 //                       button devices at all
 //   psu A B             input bit 0 := A, bit 1 := B (1 = supply present;
@@ -91,6 +92,10 @@ class SimBoard : public BoardDriver {
   // when nobody has the button's device open.
   bool pressButton(int index, int durationMs);
   bool sendButtonBytes(int index, const std::string& bytes);
+  // The button's devices report end of file from now on (a vanished device).
+  void unplugButton(int index);
+  // How many devices of the button are open.
+  int openButtonDevices(int index) const;
   void setTicks(int64_t cs);
   void advanceTicks(int64_t cs);
   void holdTicks(bool hold);
