@@ -45,7 +45,7 @@ class NetInterface : public InterfaceView {
 
   // The interface name ("eth0", "wlan0"); at most 15 characters are kept.
   void setName(const char* name);
-  const char* name() const { return name_; }
+  const char* name() const override { return name_; }
   int socketFd() const { return socket_; }
 
   int openSocket();
@@ -62,7 +62,7 @@ class NetInterface : public InterfaceView {
   // IPv4 address and netmask. getAddress reads the given name, else the
   // interface (vid < 0) or its VLAN device of that id; out stays as the
   // caller set it on failure; 1 when out holds a non-zero address.
-  int getAddress(IpAddress& out, const char* name, int vid);
+  int getAddress(IpAddress& out, const char* name, int vid) override;
   int setAddress(const IpAddress& address, const char* name = nullptr);
   int setNetmask(const IpAddress& mask, const char* name = nullptr);
   int getMacAddress(uint8_t mac[6]);
