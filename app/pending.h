@@ -1,0 +1,62 @@
+// Calls of the start-up, the supervision loop and "LazyHubWatcher" into
+// parts of the program that are not built yet. Each function stands for one
+// named operation; the module that builds it replaces the stub here.
+// Task starters return whether a task was started (none is, for now).
+#ifndef APP_PENDING_H
+#define APP_PENDING_H
+
+#include <cstdint>
+
+class IpAddress;
+class NetInterface;
+
+// Service tasks.
+bool startStorageTask();                                          // "SND": storage task and card mirror
+bool startHttpServer(NetInterface& nif, int httpPort, int httpsPort);  // "HTTPD": web listener
+bool startTimeClient(NetInterface& nif);                          // "NTP": SNTP client
+bool startBootpClient(NetInterface& nif);                         // "Bootp": DHCP/BOOTP client
+bool startSlpAgent(NetInterface& nif);                            // "SLP": SLP service agent
+bool startBonjourResponder(NetInterface& nif);                    // "Bonjour": mDNS responder on 5353
+int bonjourRunning();                                             // id of the running "Bonjour", -1 none
+bool startUsbServer(NetInterface& nif);                           // "UsbSrvd": USB listener
+bool startSnmpAgent(NetInterface& nif);                           // "NET-SNMPD": SNMP agent (65536-byte stack)
+int writeSnmpdConf(bool* trapSinks);                              // "/var/snmpd.conf"; trap sinks configured?
+bool startNotifyTask(NetInterface& nif, bool trapSinks);          // "Notify": event ring, mails and traps
+bool notifyTaskRunning();                                         // a "Notify" task exists
+void pushNotifyEvent(uint32_t code, int32_t param);               // NotifyTask::pushEvent + postNotifyEvent
+bool startBlinker();                                              // "Blinker": status LED without pattern driver
+bool startArpPing(NetInterface& nif);                             // "ArpPing": address from ICMP echo
+
+// WLAN and wired 802.1X.
+int startWpaSupplicant(int wlan, const char* interfaceName);      // supplicant program for the interface
+bool startWlanTask(NetInterface& nif, int wlanMode);              // "WLan" (1 WLAN, 0 wired)
+bool startWpaCfgTask();                                           // "WpaCfg" bound to the last "WLan"
+
+// Network set-up.
+void signalRelayEvent(int event);                                 // alarm relay logic
+int writeResolvConf();                                            // "/etc/resolv.conf"
+void reloadResolverConfig();                                      // res_init after the resolver file changed
+int sendGratuitousArp(NetInterface& nif, const IpAddress& address);  // one gratuitous ARP
+int applyPacketFilter();                                          // iptables rules of the parameters
+int flushPacketFilter();                                          // removes those rules
+
+// Content image, certificates, TLS, remote syslog.
+int mountRomfs();                                                 // "/flash/pel.cramfs" on /romfs
+int unmountRomfs();
+void deleteImportedKey();                                         // certificate table index 1
+int installRootCaCert();                                          // CA store of the imported root
+void initTlsLayer(int caResult);                                  // initTls of the TLS layer
+void shutdownTlsLayer();                                          // shutdownTls of the TLS layer
+void setCertAttribute(const char* name, const char* value);       // getCertInfo + CertInfo::setAttribute
+void createCertInfo();                                            // getCertInfo only
+int validateCertRequest(int kind);                                // 1 when the request may be made
+bool startCertGenerator();                                        // "CertGenerator"
+void releaseCertInfo();                                           // frees the certificate record
+bool startSysLog();                                               // SysLog::start of the remote syslog client
+bool stopSysLog();                                                // SysLog::stop, close and delete
+
+// Supervision.
+void sampleSystemLoad();                                          // one CPU and memory load sample
+void powerOnExpiredUsbPorts();                                    // ports whose power-off time ran out
+
+#endif
