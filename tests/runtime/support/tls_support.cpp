@@ -209,11 +209,15 @@ std::string SClient::finish() {
 }
 
 bool parseSClientSession(const std::string& output, std::string* version, std::string* cipher) {
+  // "New, <v>" names the cipher's version; the session block, where
+  // s_client prints one, the protocol's.
   static const std::regex line("New, ([^,]+), Cipher is (\\S+)");
+  static const std::regex protocol("Protocol\\s*: (\\S+)");
   std::smatch match;
   if (!std::regex_search(output, match, line)) return false;
   *version = match[1];
   *cipher = match[2];
+  if (std::regex_search(output, match, protocol)) *version = match[1];
   return true;
 }
 

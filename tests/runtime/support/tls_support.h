@@ -77,7 +77,7 @@ class SClient {
   std::string outputFile_;
 };
 
-// "New, <version>, Cipher is <cipher>" of s_client's output.
+// The protocol version and the cipher of s_client's output.
 bool parseSClientSession(const std::string& output, std::string* version, std::string* cipher);
 
 // The names `openssl ciphers <list>` gives; empty when the list matches none.
