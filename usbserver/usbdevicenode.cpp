@@ -1,0 +1,44 @@
+// The row's usbfs device node and its handle.
+#include <cerrno>
+
+#include "platform/usbhost.h"
+#include "runtime/uptime.h"
+#include "usbserver/usbdevicerow.h"
+#include "usbserver/usbdevicetable.h"
+#include "usbserver/usbhooks.h"
+
+int UsbDeviceRow::makeDeviceNode() {
+  return usbHost().makeDeviceNode(busnum, devnum, deviceMajor, deviceMinor) == 1 ? 1 : 0;
+}
+
+int UsbDeviceRow::removeDeviceNode() {
+  return usbHost().removeDeviceNode(busnum, devnum) == 1 ? 1 : 0;
+}
+
+int UsbDeviceRow::openDevice(int flags, int32_t* out) {
+  if (!out && usbfsHandle >= 0) return 0;
+  const int handle = usbHost().openDevice(busnum, devnum, flags);
+  if (handle >= 0) {
+    if (out) *out = handle;
+    else usbfsHandle = handle;
+    return 1;
+  }
+  const int index = usbRowIndexOf(this);
+  if (index >= 0 && isPresent()) {
+    publishUsbDeviceRemoved(index);
+    lockUsbDeviceTable(1);
+    removalTick = static_cast<uint32_t>(uptimeCs());
+    setRowState(UsbRowState::REMOVED);
+    lockUsbDeviceTable(0);
+  }
+  errno = -handle;
+  return 0;
+}
+
+int UsbDeviceRow::closeDevice() {
+  const int32_t handle = usbfsHandle;
+  if (handle < 0) return 0;
+  usbfsHandle = -1;
+  usbHost().closeDevice(handle);
+  return 1;
+}
