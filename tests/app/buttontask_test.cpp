@@ -2,10 +2,13 @@
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cstring>
+#include <future>
 #include <string>
 
 #include "app/gpiodevice.h"
@@ -22,6 +25,27 @@ void recordExitCode(int code) { exitCodeSet.store(code); }
 bool recordShutDown(int delaySeconds) {
   shutDownDelay.store(delaySeconds);
   return true;
+}
+
+// One command to the simulated board's control socket, as a test program
+// outside the process sends it; the answer's lines.
+std::string askBoard(const std::string& path, const std::string& command) {
+  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+  std::string answer;
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
+    std::string line = command + "\n";
+    if (::send(fd, line.data(), line.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(line.size())) {
+      ::shutdown(fd, SHUT_WR);
+      char buf[256];
+      ssize_t n;
+      while ((n = ::read(fd, buf, sizeof buf)) > 0) answer.append(buf, static_cast<size_t>(n));
+    }
+  }
+  ::close(fd);
+  return answer;
 }
 
 bool taskRegistered(const Task* task) {
@@ -144,6 +168,36 @@ TEST_F(ButtonTaskTest, TaskStartsTheBoardAndServesPressesFromTheSimulatedBoard) 
   EXPECT_FALSE(exists("/etc/params.dat"));
   quit(task);
   EXPECT_EQ(sim_->openButtonDevices(0), 0) << "the task closes its button devices";
+}
+
+TEST_F(ButtonTaskTest, ALongPressFromOutsideTheProcessResetsTheDevice) {
+  setProduct(209, 0, 1);
+  writeFile("/dev/gpio.sim", "buttons 1\n");
+  device_.reset(new GpioDevice);  // the board the data root asks for
+  ASSERT_TRUE(device_->open());
+  ButtonTask* task = new ButtonTask(device_.get());
+  ASSERT_GT(task->start(BUTTON_TASK_STACK), 0);
+  std::string ctl = mapPath("/var/simboard.ctl");
+  ASSERT_TRUE(eventually([&] { return device_->startUpDone(); }));
+
+  auto outside = std::async(std::launch::async, [ctl] {
+    // Until the task listens, the board answers that nobody has the button open.
+    std::string answer;
+    for (int i = 0; i < 200 && answer != "ok\n"; ++i) {
+      answer = askBoard(ctl, "button 0 press 4000");
+      if (answer != "ok\n") std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return answer + askBoard(ctl, "dump");
+  });
+  ASSERT_EQ(outside.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+  std::string answers = outside.get();
+  EXPECT_EQ(answers.compare(0, 3, "ok\n"), 0) << answers;
+  EXPECT_NE(answers.find(" button-times mask=0x1 0,3500,3550,0\n"), std::string::npos) << answers;
+
+  EXPECT_TRUE(eventually([&] { return shutDownDelay.load() == 1; }));
+  EXPECT_EQ(exitCodeSet.load(), 2);
+  EXPECT_FALSE(exists("/etc/params.dat"));
+  quit(task);
 }
 
 TEST_F(ButtonTaskTest, AVanishedButtonDeviceIsDropped) {
