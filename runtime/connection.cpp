@@ -2,17 +2,16 @@
 // connecting.
 #include "runtime/connection.h"
 
-#include <arpa/inet.h>
 #include <errno.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/un.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -302,8 +301,11 @@ int Connection::connectUnix(const char* path) {
   if (!unixAddress(path, address)) return 0;
   if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
     const int failure = errno;
-    // Only a refused connection proves the file is a socket nobody serves.
-    if (failure == ECONNREFUSED) ::unlink(address.sun_path);
+    // Only a refused connection to a socket file shows that nobody serves
+    // it; a live server or some other file is left alone.
+    struct stat info;
+    if (failure == ECONNREFUSED && lstat(address.sun_path, &info) == 0 && S_ISSOCK(info.st_mode))
+      ::unlink(address.sun_path);
     errno = failure;
     return 0;
   }
