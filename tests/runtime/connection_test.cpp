@@ -595,6 +595,46 @@ TEST(ConnectionTransfer, SendWaitsForRoomWithoutSpinning) {
   EXPECT_LT(cpu, 0.5 * wall) << "send spun while the socket was full";
 }
 
+// A peer that keeps the socket full must not hold the owner's messages back.
+TEST(ConnectionTransfer, ABusyStreamStillLetsTheOwnerServeMessages) {
+  Connection client(nullptr, nullptr, -1), server(nullptr, nullptr, -1);
+  ASSERT_TRUE(connectPair(client, server));
+  const size_t total = 256u << 20;
+  std::atomic<size_t> received{0};
+  std::atomic<size_t> receivedWhenHandled{0};
+  auto probe = std::make_shared<tasktest::TaskProbe>();
+  Task* task = tasktest::startTask(
+      "Reader", probe,
+      [&](tasktest::ProbeTask& self) {
+        server.owner = &self;
+        ByteBuffer buffer;
+        for (;;) {
+          const int n = server.receive(buffer, 500);
+          if (n <= 0) break;
+          received += static_cast<size_t>(n);
+        }
+        server.owner = nullptr;
+      },
+      [&](tasktest::ProbeTask&, const TaskMessage&) {
+        receivedWhenHandled = received.load();
+        return 0;
+      });
+  ASSERT_NE(task, nullptr);
+  std::thread sender([&] {
+    const std::string chunk(65536, 'b');
+    for (size_t sent = 0; sent < total; sent += chunk.size())
+      if (client.send(chunk.data(), static_cast<int>(chunk.size()), 0) != static_cast<int>(chunk.size())) break;
+    client.close();
+  });
+  for (int i = 0; i < 5000 && received < (1u << 20); ++i) std::this_thread::sleep_for(1ms);
+  ASSERT_EQ(task->post(tasktest::message(MSG_ADDRESS_CHANGED)), 0);
+  sender.join();
+  EXPECT_TRUE(tasktest::taskEnded(*probe, 60s));
+  EXPECT_EQ(received.load(), total);
+  EXPECT_EQ(probe->handledCount(), 1u);
+  EXPECT_LT(receivedWhenHandled.load(), total) << "the message waited for the stream to end";
+}
+
 // ---- Unix-domain sockets ------------------------------------------------------
 
 class ConnectionUnix : public ScratchRoot {
