@@ -1,0 +1,113 @@
+// Inside the simulated USB host: plugged devices, open handles, URBs in
+// flight and completed, and the worker. Every member is guarded by mutex;
+// the functions here expect it held.
+#ifndef PLATFORM_SIMUSBSTATE_H
+#define PLATFORM_SIMUSBSTATE_H
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/simusbdevice.h"
+#include "platform/simusbreadiness.h"
+#include "platform/usbhost_sim.h"
+
+struct usbdevfs_urb;
+struct SimUsbHandle;
+
+struct SimUsbUrb {
+  usbdevfs_urb* user = nullptr;
+  SimUsbHandle* handle = nullptr;
+  uint8_t endpoint = 0;
+  unsigned flags = 0;
+  std::vector<uint8_t> data;  // OUT: as submitted; IN: received so far
+  size_t length = 0;
+  size_t dataOffset = 0;  // 8 for a control URB (its setup block)
+  bool in = false;
+  int status = 0;
+  uint64_t notBeforeMs = 0;
+};
+
+struct SimUsbSlot {
+  std::string devpath;
+  std::string kind;
+  int busnum = 0;
+  int devnum = 0;
+  std::unique_ptr<SimUsbDevice> device;
+  bool gone = false;
+  std::map<uint8_t, std::deque<SimUsbUrb*>> queues;  // per endpoint, in order of submission
+  std::map<unsigned, int> claims;                    // interface -> handle
+  std::set<int> handles;
+};
+
+struct SimUsbHandle {
+  int fd = -1;
+  bool writeAllowed = true;
+  size_t readPosition = 0;
+  std::shared_ptr<SimUsbSlot> slot;
+  SimUsbReadiness readiness;
+  std::vector<std::unique_ptr<SimUsbUrb>> inFlight;
+  std::deque<std::unique_ptr<SimUsbUrb>> completed;
+};
+
+struct SimUsbHost::State {
+  explicit State(SimUsbHost* owner) : host(owner) {}
+
+  SimUsbHost* host;
+  std::mutex mutex;
+  std::condition_variable changed;  // a device went: control waits end
+  std::map<std::string, std::shared_ptr<SimUsbSlot>> devices;
+  std::map<int, std::unique_ptr<SimUsbHandle>> handles;
+  std::map<int, int> lastDevnum;  // per bus
+  std::set<int> rootHubs;
+
+  std::thread worker;
+  bool stopping = false;
+  int wakeFd = -1;
+  int listenFd = -1;
+  std::string controlPath;
+
+  static uint64_t nowMs();
+  void wake();
+
+  // Handle lookup with the usbfs checks: -EBADF unknown, -EPERM read-only,
+  // -ENODEV when the device has gone (unless allowGone).
+  int begin(int fd, SimUsbHandle** handle, bool allowGone = false);
+  std::shared_ptr<SimUsbSlot> findSlot(int busnum, int devnum);
+
+  // The interface of an endpoint of the active configuration; -ESRCH
+  // unconfigured, -ENOENT none.
+  static int interfaceOfEndpoint(SimUsbSlot& slot, unsigned endpoint);
+  // Claims the interface for the handle when nobody has; -EBUSY when
+  // another handle has it.
+  static int claimFor(SimUsbSlot& slot, int fd, unsigned interface);
+
+  // Moves the URB from its endpoint queue to its handle's completed list.
+  void complete(SimUsbSlot& slot, SimUsbUrb* urb, int status);
+  // Ends URBs in flight on the device with the status: all, or those of
+  // one handle, or those on the endpoints of one interface.
+  void cancel(SimUsbSlot& slot, int status, int fd = -1, int interface = -1);
+  // Serves every endpoint queue as far as the device allows.
+  void pump(SimUsbSlot& slot);
+  bool fillIn(SimUsbSlot& slot, SimUsbUrb& urb);
+  // The device stops answering: URBs end with -ESHUTDOWN, handles hang up.
+  void markGone(SimUsbSlot& slot);
+  // A port reset of the device: URBs end with -ENOENT, claims go.
+  void resetDevice(SimUsbSlot& slot);
+  // The next time the worker must look at the devices (0: none).
+  uint64_t serviceDevices();
+
+  int controlRequest(SimUsbHandle& h, uint8_t requestType, uint8_t request, uint16_t value, uint16_t index,
+                     uint8_t* data, uint16_t length, unsigned timeoutMs, std::unique_lock<std::mutex>& lock);
+
+  void runWorker();
+};
+
+#endif

@@ -1,0 +1,31 @@
+// The USB host of a Linux kernel: sysfs files and the usbfs ioctls on the
+// device nodes the program makes itself.
+#ifndef PLATFORM_USBHOST_LINUX_H
+#define PLATFORM_USBHOST_LINUX_H
+
+#include "platform/usbhost.h"
+
+class LinuxUsbHost : public UsbHost {
+ public:
+  int prepareUsbDeviceFilesystem() override;
+  int makeDeviceNode(int busnum, int devnum, int major, int minor) override;
+  int openDevice(int busnum, int devnum, int flags) override;
+  int closeDevice(int handle) override;
+  int readDevice(int handle, void* buffer, size_t size) override;
+
+  int control(int handle, uint8_t requestType, uint8_t request, uint16_t value, uint16_t index, void* data,
+              uint16_t length, unsigned timeoutMs) override;
+  int claimInterface(int handle, unsigned interface) override;
+  int releaseInterface(int handle, unsigned interface) override;
+  int setInterface(int handle, unsigned interface, unsigned alternate) override;
+  int setConfiguration(int handle, int value) override;
+  int clearHalt(int handle, unsigned endpoint) override;
+  int resetEndpoint(int handle, unsigned endpoint) override;
+  int reset(int handle) override;
+  int hardReset(int handle) override;
+  int submitUrb(int handle, usbdevfs_urb* urb) override;
+  int discardUrb(int handle, usbdevfs_urb* urb) override;
+  int reapUrbNoDelay(int handle, usbdevfs_urb** urb) override;
+};
+
+#endif
