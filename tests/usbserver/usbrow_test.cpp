@@ -5,11 +5,11 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
-#include <functional>
 #include <memory>
 #include <vector>
 
 #include "platform/usbhost_sim.h"
+#include "usbserver/support/scripted_string_host.h"
 #include "usbserver/support/usb_table_fixture.h"
 #include "usbserver/usbcontrol.h"
 #include "usbserver/usbdevicetable.h"
@@ -138,23 +138,6 @@ TEST_F(UsbRow, SpecialDeviceTestsUseTheCachedDescriptor) {
   EXPECT_FALSE(row.needsLongPowerOff());
 }
 
-// A simulated host whose string requests a test answers itself.
-class ScriptedStringHost : public SimUsbHost {
- public:
-  using Answer = std::function<int(uint8_t index, uint16_t language, uint8_t* data, uint16_t length)>;
-  Answer answer;  // null: the device answers
-  std::vector<uint8_t> asked;  // string indices requested, in order
-
-  int control(int handle, uint8_t requestType, uint8_t request, uint16_t value, uint16_t index, void* data,
-              uint16_t length, unsigned timeoutMs) override {
-    if (requestType == 0x80 && request == 6 && (value >> 8) == 3) {
-      asked.push_back(static_cast<uint8_t>(value & 0xFF));
-      if (answer) return answer(static_cast<uint8_t>(value & 0xFF), index, static_cast<uint8_t*>(data), length);
-    }
-    return SimUsbHost::control(handle, requestType, request, value, index, data, length, timeoutMs);
-  }
-};
-
 class UsbRowStrings : public UsbRow {
  protected:
   std::unique_ptr<SimUsbHost> makeHost() override {
@@ -175,7 +158,7 @@ TEST_F(UsbRowStrings, ALanguageTableShorterThanFourBytesGivesNoStrings) {
   UsbDeviceRow& row = enter("loopback");
   EXPECT_EQ(0, row.languageIdKnown);
   // Only the language table was ever asked for, once per name string.
-  for (uint8_t index : scripted_->asked) EXPECT_EQ(0, index);
+  for (uint8_t index : scripted_->asked()) EXPECT_EQ(0, index);
   uint8_t bytes[8];
   for (int index = 1; index < 256; ++index)
     EXPECT_EQ(-1, row.findStringDescriptor(0, static_cast<uint8_t>(index), bytes, sizeof bytes)) << index;
@@ -232,22 +215,22 @@ TEST_F(UsbRowStrings, OsStringIsAskedOnlyOfDevicesThatCanTakeIt) {
       {"loopback speed=low", true},  // still a USB 2.00 device
   };
   for (const Case& c : cases) {
-    scripted_->asked.clear();
+    scripted_->forget();
     UsbDeviceRow& row = enter(c.options);
     bool asked = false;
-    for (uint8_t index : scripted_->asked) asked |= index == 0xEE;
+    for (uint8_t index : scripted_->asked()) asked |= index == 0xEE;
     EXPECT_EQ(c.askedAtProbe, asked) << c.options;
     // 1bc0:8101 is never asked, not even later.
-    scripted_->asked.clear();
+    scripted_->forget();
     uint8_t out[255];
     int32_t handle = -1;
     ASSERT_EQ(1, row.openDevice(O_RDWR, &handle));
     const int r = row.fetchStringDescriptor(handle, kEnglish, 0xEE, out, sizeof out);
     if (std::string(c.options).find("1bc0") != std::string::npos) {
       EXPECT_EQ(-1, r);
-      EXPECT_TRUE(scripted_->asked.empty());
+      EXPECT_TRUE(scripted_->asked().empty());
     } else {
-      EXPECT_EQ(1u, scripted_->asked.size());
+      EXPECT_EQ(1u, scripted_->asked().size());
     }
     host().closeDevice(handle);
     unplug("1-1");
