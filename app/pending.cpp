@@ -31,8 +31,6 @@ int mountRomfs() { return 0; }
 int unmountRomfs() { return 0; }
 void deleteImportedKey() {}
 int installRootCaCert() { return 0; }
-void initTlsLayer(int) {}
-void shutdownTlsLayer() {}
 void setCertAttribute(const char*, const char*) {}
 void createCertInfo() {}
 int validateCertRequest(int) { return 0; }

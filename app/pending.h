@@ -45,8 +45,6 @@ int mountRomfs();                                                 // "/flash/pel
 int unmountRomfs();
 void deleteImportedKey();                                         // certificate table index 1
 int installRootCaCert();                                          // CA store of the imported root
-void initTlsLayer(int caResult);                                  // initTls of the TLS layer
-void shutdownTlsLayer();                                          // shutdownTls of the TLS layer
 void setCertAttribute(const char* name, const char* value);       // getCertInfo + CertInfo::setAttribute
 void createCertInfo();                                            // getCertInfo only
 int validateCertRequest(int kind);                                // 1 when the request may be made

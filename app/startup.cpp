@@ -34,6 +34,7 @@
 #include "runtime/ipaddress.h"
 #include "runtime/paths.h"
 #include "runtime/task.h"
+#include "runtime/tlsinit.h"
 
 namespace {
 
@@ -178,7 +179,7 @@ long fileSize(const char* fixedPath) {
 
 void prepareCertificates() {
   if (fileSize("/flash/cert_fpkey.pem") > 1 && fileSize("/flash/cert_fsrv.pem") < 1) deleteImportedKey();
-  initTlsLayer(installRootCaCert());
+  initTls(static_cast<uint64_t>(installRootCaCert()));
 
   if (fileSize("/flash/cert_pkey.pem") >= 0) {
     createCertInfo();
@@ -335,7 +336,7 @@ void endProgram(bool ipv6Model) {
   if (features() & FEATURE_ACCCTRL) nif.releaseAllVlanSlots();
   stopSysLog();
   unmountRomfs();
-  shutdownTlsLayer();
+  shutdownTls();
 }
 
 }  // namespace
