@@ -1,0 +1,107 @@
+// Client transfer requests on a row's transfer list: their record, the
+// list operations (find, discard, abort, release) and the reap handler of a
+// connected device's usbfs handle.
+//
+// The list and the requests on it are changed under the row mutex. A
+// request is freed only on its owner connection's task, or by whoever
+// holds the row mutex of a row without owner (recycle, connect).
+#ifndef USBSERVER_URBENGINE_H
+#define USBSERVER_URBENGINE_H
+
+#include <atomic>
+#include <cstdint>
+
+#include "usbserver/urblist.h"
+
+struct usbdevfs_urb;
+class UsbConnection;
+class UsbDeviceRow;
+class UsbEventSource;
+
+// UrbRequest state flags.
+constexpr uint32_t URB_PREPARED = 0x1;
+constexpr uint32_t URB_BUSY = 0x2;
+constexpr uint32_t URB_DISCARDED = 0x8;
+constexpr uint32_t URB_SENT = 0x10;
+constexpr uint32_t URB_ERROR = 0x10000000;
+constexpr uint32_t URB_ABORT = 0x20000000;
+
+// Bulk transfers are cut into sub-requests of this size.
+constexpr int URB_CHUNK_SIZE = 65536;
+
+// One client transfer ("purb").
+struct UrbRequest : UrbLink {
+  int32_t row = -1;
+  uint8_t endpoint = 0;
+  uint32_t flags = 0;
+  uint32_t context = 0;     // request header's context word
+  uint32_t tag = 0;
+  int32_t bytesLeft = 0;
+  int32_t count = 0;        // sub-requests
+  int32_t completed = 0;
+  int32_t discarded = 0;
+  usbdevfs_urb** subs = nullptr;  // count records, each owning its buffer
+
+  bool isIn() const { return (endpoint & 0x80) != 0; }
+  bool outstanding() const { return completed < count; }
+};
+
+// The request a list link belongs to (every member of a row's list is one).
+inline UrbRequest* urbRequestOf(UrbLink* link) { return static_cast<UrbRequest*>(link); }
+
+// Live UrbRequest records.
+extern std::atomic<int32_t> urbCount;
+
+// A new request with count zeroed sub-request records (type, endpoint,
+// buffer length; buffers not yet allocated); counted in urbCount. Null
+// without memory.
+UrbRequest* newUrbRequest(int count);
+// Frees the sub-requests' buffers and records (urbCount -= 1) and the request.
+void freeUrbRequest(UrbRequest* request);
+
+// Under the row mutex: the first request with endpoint (-1: any) and a
+// flag of mask; the first with that tag. Null when none.
+UrbRequest* findUrbByEndpoint(UsbDeviceRow& row, int endpoint, uint32_t mask);
+UrbRequest* findUrbByTag(UsbDeviceRow& row, uint32_t tag);
+
+// Discards what is left of request (takes the row mutex): sub-requests in
+// flight are discarded on the row's handle, the others counted discarded;
+// flags Discarded. 1 when every sub-request is completed or discarded.
+int discardUrb(UsbDeviceRow& row, UrbRequest* request);
+// Discards every request of the row that is not yet Discarded; those with
+// nothing left in flight are flagged Abort. On the owner's task the
+// CANCELLED completions of those follow at once (sendAbortedCompletions);
+// elsewhere they wait for the owner's task.
+void abortAllUrbs(int row);
+// Discards the row's requests on endpoint like abortAllUrbs.
+void abortEndpointUrbs(int row, uint8_t endpoint);
+// On the owner's task: the final CANCELLED completion of every request of
+// row flagged Abort with nothing in flight, each then released. -1 when a
+// completion could not be written, else 0.
+int sendAbortedCompletions(UsbConnection& owner, int row);
+
+// Under the row mutex: a request with sub-requests outstanding and no
+// Abort is only discarded and stays listed; otherwise it is unlinked and freed.
+void releaseUrbRequest(UsbDeviceRow& row, UrbRequest* request);
+// Unlinks and frees every request of the list, completing none (revoked
+// or recycled rows, a list a connect empties). The caller has closed the
+// handle they were submitted on, or holds the row mutex of a row whose
+// handle is closed.
+void freeUrbList(UrbList& list);
+// Moves every request of from to the end of to.
+void moveUrbList(UrbList& from, UrbList& to);
+
+// The completion of sub-request index to connection: 0, or -1 for a bad
+// index or a write that failed. A final completion flags Sent and releases
+// the request (under the row mutex).
+int sendUrbCompletion(UsbConnection& connection, UsbDeviceRow& row, UrbRequest* request, int index);
+
+// The handler of a device's event source: reaps one completed transfer
+// under the row mutex and sends its completion after unlocking. >= 0, or
+// -1 when the source is not its row's or the reaped record is unknown.
+int usb_srv_poll(UsbEventSource& source);
+
+// The set state flags as text ("Prepared Busy "), "Error!" for none.
+const char* formatUrbState(const UrbRequest* request);
+
+#endif
