@@ -90,10 +90,14 @@ class SupervisionTest : public ::testing::Test {
     ASSERT_EQ(std::system(cmd.c_str()), 0);
   }
 
-  void holdClock() {
+  // From here on the clock reads heldTicks; returns its reading, which is
+  // never 0 (0 would mean "no request" as a request time).
+  int64_t holdClock() {
     heldTicks = 1000000;
     setBoardTickSource(readHeldTicks);
     uptimeCs();  // take the held source from here on
+    heldTicks += 1000;
+    return uptimeCs();
   }
 
   std::string savedRoot_;
@@ -124,16 +128,16 @@ TEST_F(SupervisionTest, StartsOneShutDownHoweverOftenTheCountRises) {
 
 TEST_F(SupervisionTest, GraceEndsTheLoopFiveSecondsAfterTheLastRequest) {
   IdleTask idle;
-  holdClock();
+  const int64_t requested = holdClock();
+  const int64_t heldAtRequest = heldTicks.load();
   Supervisor supervisor(kLanModel);
-  const int64_t requested = uptimeCs();
   shutdownRequestTime.store(requested);
   struct Step {
     int64_t sinceRequest;
     bool goesOn;
   } steps[] = {{0, true}, {250, true}, {SHUTDOWN_GRACE_TICKS, true}, {SHUTDOWN_GRACE_TICKS + 1, false}};
   for (const Step& s : steps) {
-    heldTicks = 1000000 + s.sinceRequest;
+    heldTicks = heldAtRequest + s.sinceRequest;
     EXPECT_EQ(supervisor.pass(), s.goesOn) << s.sinceRequest << " ticks after the request";
   }
 }
