@@ -40,4 +40,3 @@ bool startSysLog() { return false; }
 bool stopSysLog() { return false; }
 
 void sampleSystemLoad() {}
-void powerOnExpiredUsbPorts() {}

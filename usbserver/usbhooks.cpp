@@ -4,10 +4,6 @@
 
 #include "usbserver/usbdevicerow.h"
 
-void publishUsbDeviceAdded(int) {}
-
-void publishUsbDeviceRemoved(int) {}
-
 void releaseUsbRowTransfers(UsbDeviceRow& row) { row.transfers.clear(); }
 
 int UsbDeviceRow::revokeFromOwner() {

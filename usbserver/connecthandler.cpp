@@ -1,0 +1,128 @@
+#include "usbserver/connecthandler.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/usbhost.h"
+#include "runtime/task.h"
+#include "usbserver/accesscontrol.h"
+#include "usbserver/accesskey.h"
+#include "usbserver/publishedparams.h"
+#include "usbserver/urbengine.h"
+#include "usbserver/usbconnection.h"
+#include "usbserver/usbdevicetable.h"
+#include "usbserver/usbrowhandover.h"
+#include "usbserver/usbscan.h"
+
+namespace {
+
+// The pre-reset gives the device this long to come back (1/100 s).
+constexpr int64_t kPreResetPauseCs = 100;
+
+int32_t errnoOr(int32_t fallback) { return errno > 0 ? errno : fallback; }
+
+// Sleeps serving the task's messages (a handover to this connection may
+// arrive meanwhile).
+void pause(int64_t cs) {
+  if (Task* task = currentTask()) task->wait(cs);
+  else usleep(static_cast<useconds_t>(cs * 10000));
+}
+
+// Empties the row's transfer list; its handle is closed.
+void emptyTransferList(int row) {
+  const int locked = muxIn(row);
+  freeUrbList(usbDeviceTable[row].transfers);
+  if (locked) unlockUsbDeviceRow(row);
+}
+
+// Opens the row's device read-write, and with pre-reset resets it first:
+// 0, or the errno of the open that failed.
+int32_t openForClient(int row, bool preReset) {
+  UsbDeviceRow& r = usbDeviceTable[row];
+  if (!r.openDevice(O_RDWR)) return errnoOr(ENODEV);
+  if (!preReset) return 0;
+  usbHost().reset(r.usbfsHandle);
+  r.closeDevice();
+  pause(kPreResetPauseCs);
+  rescanUsbDevices();
+  if (!r.openDevice(O_RDWR)) return errnoOr(ENODEV);
+  return 0;
+}
+
+}  // namespace
+
+int32_t usbConnectRefusal(const UsbConnection& connection, int row, int port) {
+  if (!isUsbPortAccessAllowed(row, port)) return USB_REFUSED_NOT_ALLOWED;
+  if (isPortKeyed(port)) {
+    UsbKeyAnswers answers;
+    if (!keptUsbKeyAnswers(currentTaskId(), &answers) || !checkKeptAccessKeyAnswers(port, answers))
+      return USB_REFUSED_NOT_ALLOWED;
+  }
+  if (!isPortVisibleOnConnectionVlan(port, &connection)) return USB_REFUSED_NOT_ALLOWED;
+  if (isUsbPortUnavailable(port)) return USB_REFUSED_NOT_ALLOWED;
+  if (isPortSecureOnly(port) && !isConnectionSecure(connection)) return USB_REFUSED_TLS;
+  return 0;
+}
+
+int connectUsbDevice(UsbConnection& connection, const UsbRequestHeader& header) {
+  uint8_t body[2 + USB_CLIENT_NAME_SIZE];
+  if (connection.readFully(body, sizeof body, USB_IO_TIMEOUT_MS) != static_cast<int>(sizeof body))
+    return connection.sendStatus(header, USB_STATUS_FAILED, USB_ERR_NODEV) < 0 ? -1 : 0;
+  const int row = body[0];
+  const int port = body[1];
+  char name[USB_CLIENT_NAME_SIZE + 1] = {};
+  std::memcpy(name, body + 2, USB_CLIENT_NAME_SIZE);
+
+  if (!isUsbDevicePresentOnPort(row, port))
+    return connection.sendStatus(header, USB_STATUS_FAILED, USB_ERR_NODEV) < 0 ? -1 : 0;
+
+  // Every check comes before the row is touched: a refused client leaves
+  // the device and its owner alone.
+  const int32_t refusal = usbConnectRefusal(connection, row, port);
+  if (refusal) return connection.sendStatus(header, USB_STATUS_REFUSED, refusal) < 0 ? -1 : 0;
+
+  UsbDeviceRow& r = usbDeviceTable[row];
+  bool alreadyMine = false;
+  if (r.rowState() == UsbRowState::IN_USE) {
+    if (r.owner == &connection) {
+      alreadyMine = true;
+      abortAllUrbs(row);
+      if (sendAbortedCompletions(connection, row) < 0) return -1;
+      connection.closeRowHandle(row);
+    } else {
+      // The old owner is sent DEVICE_GONE before this client's reply.
+      revokeRowFromOwner(row);
+    }
+  }
+
+  // The handle of a row this client does not own (a probe in progress)
+  // is not this request's to close.
+  if (r.usbfsHandle >= 0) return connection.sendStatus(header, USB_STATUS_FAILED, USB_ERR_PROTO) < 0 ? -1 : 0;
+  emptyTransferList(row);
+
+  int32_t failure = openForClient(row, isPortPreResetEnabled(port) && !alreadyMine);
+  if (!failure && !connection.watchRowHandle(row)) failure = USB_ERR_NOMEM;
+  if (failure) {
+    connection.closeRowHandle(row);
+    return connection.sendStatus(header, USB_STATUS_FAILED, failure) < 0 ? -1 : 0;
+  }
+
+  if (connection.sendStatus(header, USB_STATUS_OK, 0) < 0) {
+    connection.closeRowHandle(row);
+    return -1;
+  }
+
+  uint8_t peer[4];
+  uint32_t ownerWord = 0;
+  if (getConnectionPeerIpv4(connection, peer)) std::memcpy(&ownerWord, peer, sizeof ownerWord);
+  noteUsbRowOwnerAddress(row, ownerWord);
+  const int locked = muxIn(row);
+  r.owner = &connection;
+  r.setRowState(UsbRowState::IN_USE);
+  if (locked) unlockUsbDeviceRow(row);
+  if (!alreadyMine) publishUsbDeviceConnected(row, name);
+  return 0;
+}
