@@ -46,6 +46,7 @@ int UsbDescriptorCache::findConfiguration(int value) const {
 size_t UsbDescriptorReader::read(uint8_t* out, size_t n) {
   const size_t left = size_ - pos_;
   if (n > left) n = left;
+  if (n == 0) return 0;
   std::memcpy(out, data_ + pos_, n);
   pos_ += n;
   return n;
