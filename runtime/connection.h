@@ -76,7 +76,7 @@ class Connection {
   // address 0.0.0.0, else the interface's address for this VLAN. Reads the
   // bound address back into local.
   int bind(int port, int any, int vlanIndex);
-  // Binds to 127.0.0.1 (IPv6: the unspecified address) on port.
+  // Binds to 127.0.0.1 (IPv6: ::1) on port.
   int bindLoopback(int port);
   // Binds a UDP socket for the multicast group (255.255.255.255 = no group:
   // binds to 0.0.0.0:port) and joins the group on the interface address.
