@@ -58,9 +58,10 @@ struct SimUsbHandle {
 };
 
 struct SimUsbHost::State {
-  explicit State(SimUsbHost* owner) : host(owner) {}
+  explicit State(SimUsbHost* owner) : host(owner), sysfsDir(UsbHost::sysfsDevicesDir()) {}
 
   SimUsbHost* host;
+  const std::string sysfsDir;  // mapped once: the data root may change later
   std::mutex mutex;
   std::condition_variable changed;  // a device went: control waits end
   std::map<std::string, std::shared_ptr<SimUsbSlot>> devices;

@@ -12,11 +12,8 @@
 #include <vector>
 
 #include "platform/simusbdevice.h"
-#include "runtime/paths.h"
 
 namespace {
-
-std::string devicesDir() { return mapPath("/sys/bus/usb/devices"); }
 
 void makeDirectories(const std::string& path) {
   for (size_t pos = 1; pos != std::string::npos;) {
@@ -52,9 +49,9 @@ int removeEntry(const char* path, const struct stat*, int, struct FTW*) {
 void removeTree(const std::string& path) { ::nftw(path.c_str(), removeEntry, 8, FTW_DEPTH | FTW_PHYS); }
 
 // Entries of the devices directory whose names start with prefix.
-std::vector<std::string> entriesStartingWith(const std::string& prefix) {
+std::vector<std::string> entriesStartingWith(const std::string& devicesDir, const std::string& prefix) {
   std::vector<std::string> out;
-  DIR* d = ::opendir(devicesDir().c_str());
+  DIR* d = ::opendir(devicesDir.c_str());
   if (!d) return out;
   while (dirent* e = ::readdir(d)) {
     if (std::strncmp(e->d_name, prefix.c_str(), prefix.size()) == 0) out.emplace_back(e->d_name);
@@ -95,16 +92,15 @@ void writeString(const std::string& dir, const char* name, uint8_t index, const 
 
 }  // namespace
 
-bool resetSimUsbSysfs() {
-  const std::string dir = devicesDir();
+bool resetSimUsbSysfs(const std::string& dir) {
   removeTree(dir);
   makeDirectories(dir);
   struct stat st;
   return ::stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-void writeSimUsbRootHub(int busnum) {
-  const std::string dir = devicesDir() + "/usb" + std::to_string(busnum);
+void writeSimUsbRootHub(const std::string& devicesDir, int busnum) {
+  const std::string dir = devicesDir + "/usb" + std::to_string(busnum);
   makeDirectories(dir);
   writeText(dir, "busnum", "%d\n", busnum);
   writeText(dir, "devnum", "1\n");
@@ -124,7 +120,7 @@ void writeSimUsbRootHub(int busnum) {
   writeText(dir, "manufacturer", "Simulated host controller\n");
   writeText(dir, "product", "Root hub\n");
   writeText(dir, "dev", "189:%d\n", (busnum - 1) * 128);
-  const std::string intf = devicesDir() + "/" + std::to_string(busnum) + "-0:1.0";
+  const std::string intf = devicesDir + "/" + std::to_string(busnum) + "-0:1.0";
   makeDirectories(intf);
   writeText(intf, "bInterfaceNumber", "00\n");
   writeText(intf, "bAlternateSetting", " 0\n");
@@ -134,13 +130,14 @@ void writeSimUsbRootHub(int busnum) {
   writeText(intf, "bInterfaceProtocol", "00\n");
 }
 
-void removeSimUsbRootHub(int busnum) {
-  removeTree(devicesDir() + "/usb" + std::to_string(busnum));
-  removeTree(devicesDir() + "/" + std::to_string(busnum) + "-0:1.0");
+void removeSimUsbRootHub(const std::string& devicesDir, int busnum) {
+  removeTree(devicesDir + "/usb" + std::to_string(busnum));
+  removeTree(devicesDir + "/" + std::to_string(busnum) + "-0:1.0");
 }
 
-void writeSimUsbDevice(const std::string& name, int busnum, int devnum, const SimUsbDevice& device) {
-  const std::string dir = devicesDir() + "/" + name;
+void writeSimUsbDevice(const std::string& devicesDir, const std::string& name, int busnum, int devnum,
+                       const SimUsbDevice& device) {
+  const std::string dir = devicesDir + "/" + name;
   const SimUsbDescriptors& d = device.descriptors();
   // The kernel's copy of the device descriptor: what the node also shows.
   const std::vector<uint8_t> node = device.nodeImage();
@@ -169,12 +166,12 @@ void writeSimUsbDevice(const std::string& name, int busnum, int devnum, const Si
   writeString(dir, "product", d.iProduct, d);
   writeString(dir, "serial", d.iSerial, d);
   writeBytes(dir, "descriptors", node.data(), node.size());
-  writeSimUsbInterfaces(name, device);
+  writeSimUsbInterfaces(devicesDir, name, device);
 }
 
-void writeSimUsbInterfaces(const std::string& name, const SimUsbDevice& device) {
-  const std::string dir = devicesDir() + "/" + name;
-  for (const std::string& entry : entriesStartingWith(name + ":")) removeTree(devicesDir() + "/" + entry);
+void writeSimUsbInterfaces(const std::string& devicesDir, const std::string& name, const SimUsbDevice& device) {
+  const std::string dir = devicesDir + "/" + name;
+  for (const std::string& entry : entriesStartingWith(devicesDir, name + ":")) removeTree(devicesDir + "/" + entry);
   const SimUsbConfiguration* c = device.activeConfiguration();
   if (!c) {
     writeText(dir, "bConfigurationValue", "\n");
@@ -186,12 +183,12 @@ void writeSimUsbInterfaces(const std::string& name, const SimUsbDevice& device) 
   writeText(dir, "bmAttributes", "%2x\n", c->attributes);
   for (const auto& i : c->interfaces) {
     if (i.alternate != 0) continue;
-    writeInterfaceDir(devicesDir() + "/" + name + ":" + std::to_string(c->value) + "." + std::to_string(i.number), i,
+    writeInterfaceDir(devicesDir + "/" + name + ":" + std::to_string(c->value) + "." + std::to_string(i.number), i,
                       device.descriptors());
   }
 }
 
-void removeSimUsbDevice(const std::string& name) {
-  for (const std::string& entry : entriesStartingWith(name + ":")) removeTree(devicesDir() + "/" + entry);
-  removeTree(devicesDir() + "/" + name);
+void removeSimUsbDevice(const std::string& devicesDir, const std::string& name) {
+  for (const std::string& entry : entriesStartingWith(devicesDir, name + ":")) removeTree(devicesDir + "/" + entry);
+  removeTree(devicesDir + "/" + name);
 }

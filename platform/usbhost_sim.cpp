@@ -79,7 +79,7 @@ bool isBelow(const std::string& devpath, const std::string& parent) {
 }  // namespace
 
 SimUsbHost::SimUsbHost() : state_(std::make_unique<State>(this)) {
-  resetSimUsbSysfs();
+  resetSimUsbSysfs(state_->sysfsDir);
   state_->wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   state_->worker = std::thread([this] { state_->runWorker(); });
 }
@@ -94,9 +94,9 @@ SimUsbHost::~SimUsbHost() {
   std::lock_guard<std::mutex> lock(state_->mutex);
   for (auto& entry : state_->devices) {
     state_->markGone(*entry.second);
-    removeSimUsbDevice(entry.first);
+    removeSimUsbDevice(state_->sysfsDir, entry.first);
   }
-  for (int bus : state_->rootHubs) removeSimUsbRootHub(bus);
+  for (int bus : state_->rootHubs) removeSimUsbRootHub(state_->sysfsDir, bus);
   state_->handles.clear();
   state_->devices.clear();
   if (state_->listenFd >= 0) {
@@ -201,14 +201,14 @@ std::string plugDevice(CommandContext& c, const std::string& devpath, const std:
     devnum = devnum >= 127 ? 2 : devnum + 1;
   } while (used.count(devnum));
   s.lastDevnum[bus] = devnum;
-  if (s.rootHubs.insert(bus).second) writeSimUsbRootHub(bus);
+  if (s.rootHubs.insert(bus).second) writeSimUsbRootHub(s.sysfsDir, bus);
   auto slot = std::make_shared<SimUsbSlot>();
   slot->devpath = devpath;
   slot->kind = kind;
   slot->busnum = bus;
   slot->devnum = devnum;
   slot->device = std::move(device);
-  writeSimUsbDevice(devpath, bus, devnum, *slot->device);
+  writeSimUsbDevice(s.sysfsDir, devpath, bus, devnum, *slot->device);
   s.devices[devpath] = slot;
   return "";
 }
@@ -227,7 +227,7 @@ std::string unplugDevice(CommandContext& c, const std::string& devpath) {
   if (!s.devices.count(devpath)) return "not plugged";
   for (const std::string& path : subtree(s, devpath)) {
     s.markGone(*s.devices[path]);
-    removeSimUsbDevice(path);
+    removeSimUsbDevice(s.sysfsDir, path);
     s.devices.erase(path);
   }
   return "";
@@ -284,7 +284,7 @@ std::string faultDevice(CommandContext& c, const std::string& devpath, std::istr
   } else {
     return "unknown fault " + name;
   }
-  if (descriptorsChanged && !slot.gone) writeSimUsbDevice(devpath, slot.busnum, slot.devnum, device);
+  if (descriptorsChanged && !slot.gone) writeSimUsbDevice(s.sysfsDir, devpath, slot.busnum, slot.devnum, device);
   s.pump(slot);
   return "";
 }

@@ -149,13 +149,15 @@ void SimUsbHost::State::pump(SimUsbSlot& slot) {
 
 void SimUsbHost::State::markGone(SimUsbSlot& slot) {
   if (slot.gone) return;
-  cancel(slot, -ESHUTDOWN);
-  slot.gone = true;
-  slot.claims.clear();
+  // Hang up first, so a waiter sees the hang-up together with the
+  // completions of the URBs that were in flight.
   for (int fd : slot.handles) {
     auto it = handles.find(fd);
     if (it != handles.end()) it->second->readiness.hangUp();
   }
+  cancel(slot, -ESHUTDOWN);
+  slot.gone = true;
+  slot.claims.clear();
   changed.notify_all();
 }
 

@@ -25,7 +25,7 @@ constexpr unsigned kEndlessWaitMs = 5000;    // a time-out of 0 waits "for ever"
 int SimUsbHost::prepareUsbDeviceFilesystem() {
   std::lock_guard<std::mutex> lock(state_->mutex);
   struct stat st;
-  if (::stat(sysfsDevicesDir().c_str(), &st) != 0 && !resetSimUsbSysfs()) return 0;
+  if (::stat(state_->sysfsDir.c_str(), &st) != 0 && !resetSimUsbSysfs(state_->sysfsDir)) return 0;
   return prepareUsbNodeDirectories();
 }
 
@@ -184,7 +184,7 @@ int SimUsbHost::setConfiguration(int handle, int value) {
   // usbfs refuses while any interface is claimed, even by this handle.
   if (!slot.claims.empty()) return -EBUSY;
   if (!slot.device->setActiveConfiguration(value < 0 ? 0 : value)) return -EINVAL;
-  writeSimUsbInterfaces(slot.devpath, *slot.device);
+  writeSimUsbInterfaces(state_->sysfsDir, slot.devpath, *slot.device);
   return 0;
 }
 

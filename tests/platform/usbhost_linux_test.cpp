@@ -181,8 +181,12 @@ TEST_F(LinuxUsbHostTest, ChoiceFollowsTheDataRoot) {
   EXPECT_EQ(::stat(mapPath("/var/simusb.ctl").c_str(), &st), 0);
   EXPECT_TRUE(S_ISSOCK(st.st_mode));
   EXPECT_EQ(&usbHost(), &sim);
+  // Back in the first root, whose hand-written tree has a "1-1" as well:
+  // the simulated host of the other root goes and leaves this tree alone.
   setDataRoot(root_.c_str());
-  usbHost();  // the simulated host of the other root goes
+  writeFile("/sys/bus/usb/devices/1-1/busnum", "1\n");
+  EXPECT_EQ(usbHost().listSysfsDevices(paths), 1);
+  EXPECT_TRUE(usbHost().hasSysfsAttribute(sysfsDevice("1-1"), "busnum"));
   ::system(("rm -rf " + other).c_str());
 }
 

@@ -314,10 +314,13 @@ TEST_F(SimUsbTransfer, SubmitChecks) {
   for (const Case& c : cases) {
     usbdevfs_urb urb = makeUrb(c.type, c.endpoint, c.data, c.length);
     EXPECT_EQ(host_->submitUrb(c.handle, &urb), c.result) << std::hex << int(c.endpoint) << " " << c.length;
-    if (c.result == 0) host_->discardUrb(c.handle, &urb);
+    if (c.result == 0) {
+      usbdevfs_urb* reaped = nullptr;
+      EXPECT_EQ(host_->discardUrb(c.handle, &urb), 0);
+      EXPECT_EQ(host_->reapUrbNoDelay(c.handle, &reaped), 0);
+      EXPECT_EQ(reaped, &urb);
+    }
   }
-  usbdevfs_urb* reaped = nullptr;
-  EXPECT_EQ(host_->reapUrbNoDelay(hid, &reaped), 0);
   EXPECT_EQ(host_->submitUrb(loop, nullptr), -EFAULT);
 }
 
