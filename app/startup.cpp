@@ -1,6 +1,5 @@
 #include "app/startup.h"
 
-#include <net/if.h>
 #include <pthread.h>
 #include <sys/stat.h>
 #include <time.h>

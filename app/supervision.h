@@ -29,7 +29,6 @@ class Supervisor {
   bool pass();
 
   bool shutDownStarted() const { return shutDownStarted_; }
-  int previousLinkMask() const { return previousLinkMask_; }
 
  private:
   bool graceOver(int64_t now);
