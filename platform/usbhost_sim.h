@@ -17,6 +17,11 @@
 // (and, unlike usbfs, EPOLLIN and EPOLLOUT from then on: a reap then
 // returns the URBs that were in flight, then -ENODEV).
 //
+// Statuses: a discarded URB and the URBs cut off by a reset or by
+// releasing their interface come back with -ENOENT (usb_kill_urb); those in
+// flight when the device goes come back with -ESHUTDOWN (the host
+// controller's status for a flushed endpoint).
+//
 // URBs of devices that answer at once complete inside submitUrb; devices
 // with a delay and timed HID reports complete on the simulator's worker
 // thread. One mutex guards the whole simulator.
@@ -53,9 +58,10 @@
 //   report <devpath> <hex>      (hid) one input report
 //   fault <devpath> <fault>     one of:
 //     stall <ep>                the endpoint halts: -EPIPE until CLEAR_HALT
-//                               (ep 0: every control request)
+//                               (ep 0: the next control request only)
 //     timeout <ep>              the endpoint never answers: URBs stay in
 //                               flight, control requests give -ETIMEDOUT
+//                               after their time-out (5 s for 0, "none")
 //     short <ep> <n>            the next IN transfer ends after n bytes
 //     gone                      the device stops answering as if pulled
 //                               out; sysfs and the node stay until unplug
@@ -64,10 +70,13 @@
 //     totallength <value>       wTotalLength of the first configuration
 //     numinterfaces <value>     bNumInterfaces of the first configuration
 //     numconfigs <value>        bNumConfigurations, nothing else changed
-//     hardreset ok|<errno>      answer of the hard reset (default ENOTTY)
+//     hardreset ok|<errno>      answer of the hard reset: ok, a name (ENOTTY,
+//                               ENODEV, EIO, EPIPE, EBUSY, ETIMEDOUT) or a
+//                               number; ENOTTY unless set
 //     clear                     every fault above undone
 //   list                        one line per device: "<devpath> <kind>
-//                               <bus> <devnum>"
+//                               <bus> <devnum>", " gone" added after a
+//                               "gone" fault
 #ifndef PLATFORM_USBHOST_SIM_H
 #define PLATFORM_USBHOST_SIM_H
 
