@@ -33,13 +33,16 @@ constexpr int URB_CHUNK_SIZE = 65536;
 struct UrbRequest : UrbLink {
   int32_t row = -1;
   uint8_t endpoint = 0;
-  uint32_t flags = 0;
+  uint8_t type = 0;         // usbfs transfer type
+  // Changed under the row mutex; the owner's task also reads it without.
+  std::atomic<uint32_t> flags{0};
   uint32_t context = 0;     // request header's context word
   uint32_t tag = 0;
   int32_t bytesLeft = 0;
   int32_t count = 0;        // sub-requests
   int32_t completed = 0;
   int32_t discarded = 0;
+  int32_t inKernel = 0;     // sub-requests submitted and not yet reaped
   usbdevfs_urb** subs = nullptr;  // count records, each owning its buffer
 
   bool isIn() const { return (endpoint & 0x80) != 0; }
@@ -81,8 +84,13 @@ void abortEndpointUrbs(int row, uint8_t endpoint);
 int sendAbortedCompletions(UsbConnection& owner, int row);
 
 // Under the row mutex: a request with sub-requests outstanding and no
-// Abort is only discarded and stays listed; otherwise it is unlinked and freed.
+// Abort is only discarded and stays listed; otherwise it is unlinked and
+// freed, except that one whose sub-requests the kernel still holds is
+// flagged Sent and freed when they are reaped.
 void releaseUrbRequest(UsbDeviceRow& row, UrbRequest* request);
+// Sub-request index on handle: an IN one gets its buffer first. 0, or the
+// negative errno (the request is flagged Error, and Abort for -19).
+int submitSubUrb(int handle, UrbRequest* request, int index);
 // Unlinks and frees every request of the list, completing none (revoked
 // or recycled rows, a list a connect empties). The caller has closed the
 // handle they were submitted on, or holds the row mutex of a row whose

@@ -50,6 +50,9 @@ class UsbEventSource {
   int32_t error = 0;             // -1 once a handler failed
   int32_t row;                   // device table row of a device source
   Task* ownerTask = nullptr;
+  // A device source's connection: a failed handler fails it too, which
+  // ends the connection.
+  UsbEventSource* parent = nullptr;
 };
 
 // The callback of every source's registration: stores the events, runs the

@@ -1,0 +1,35 @@
+#include "usbserver/handlersupport.h"
+
+#include "params/intparam.h"
+#include "params/paramflags.h"
+#include "params/paramstore.h"
+#include "platform/usbhost.h"
+#include "usbserver/usbconnection.h"
+#include "usbserver/usbdevicetable.h"
+
+RowUse rowUseFor(const UsbConnection& c, int row, int port) {
+  if (!isUsbDevicePresentOnPort(row, port)) return RowUse::Absent;
+  const UsbDeviceRow& r = usbDeviceTable[row];
+  muxIn(row);
+  RowUse use = RowUse::Free;
+  if (!r.isPresent() || r.port != port) use = RowUse::Absent;
+  else if (r.rowState() == UsbRowState::IN_USE) use = r.owner == &c ? RowUse::Mine : RowUse::Theirs;
+  unlockUsbDeviceRow(row);
+  return use;
+}
+
+bool readBody(UsbConnection& c, void* buffer, int n) { return c.readFully(buffer, n, USB_IO_TIMEOUT_MS) == n; }
+
+void releaseCurrentInterfaces(int row, int handle) {
+  if (handle < 0 || !isUsbRowIndexValid(row)) return;
+  const UsbDeviceRow& r = usbDeviceTable[row];
+  const UsbConfigEntry* entry = r.descriptors.entry(r.currentConfigIndex);
+  if (!entry) return;
+  const int n = entry->numInterfaces() < USB_MAX_CONFIG_INTERFACES ? entry->numInterfaces() : USB_MAX_CONFIG_INTERFACES;
+  for (int i = 0; i < n; ++i) usbHost().releaseInterface(handle, entry->interfaces[i]);
+}
+
+bool usbPowerSwitchModel() {
+  IntParam* p = paramStore.findInt("sw_features");
+  return p && (static_cast<uint32_t>(p->value()) & FEATURE_POSWITCH) != 0;
+}

@@ -1,0 +1,223 @@
+#include "usbserver/usbconnection.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/uio.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "platform/usbhost.h"
+#include "runtime/tlsconnection.h"
+#include "usbserver/accesskey.h"
+#include "usbserver/urbengine.h"
+#include "usbserver/usbdevicetable.h"
+#include "usbserver/usbrowhandover.h"
+
+std::atomic<int32_t> usbConnectionCount{0};
+std::atomic<int32_t> usbActiveConnectionTasks{0};
+
+namespace {
+
+std::mutex tlsDescriptionMutex;
+char usbTlsDescription[USB_TLS_DESCRIPTION_SIZE];
+
+int64_t msToCs(int ms) { return ms / 10; }
+
+}  // namespace
+
+void copyUsbTlsDescription(char* out, int size) {
+  if (!out || size <= 0) return;
+  std::lock_guard<std::mutex> hold(tlsDescriptionMutex);
+  std::snprintf(out, static_cast<size_t>(size), "%s", usbTlsDescription);
+}
+
+UsbConnection::UsbConnection(TlsConnection* s, Task* task) : UsbEventSource(s ? s->fd : -1, -1), socket(s) {
+  ownerTask = task;
+}
+
+UsbConnection::~UsbConnection() = default;
+
+int UsbConnection::readFully(void* buffer, int size, int timeoutMs) {
+  if (!socket) return -1;
+  auto* p = static_cast<uint8_t*>(buffer);
+  int got = 0;
+  while (got < size) {
+    const int r = socket->readInto(p + got, size - got, msToCs(timeoutMs));
+    if (r <= 0) return r;
+    got += r;
+  }
+  if (!tlsNoted && socket->session) {
+    tlsNoted = 1;
+    char text[USB_TLS_DESCRIPTION_SIZE] = {};
+    describeTlsSession(socket, text, sizeof text);
+    std::lock_guard<std::mutex> hold(tlsDescriptionMutex);
+    std::memcpy(usbTlsDescription, text, sizeof text);
+  }
+  return got;
+}
+
+int UsbConnection::writeFully(const void* buffer, int size, int timeoutMs) {
+  if (!socket) return -1;
+  return socket->write(buffer, size, static_cast<int>(msToCs(timeoutMs)), 0);
+}
+
+int UsbConnection::writeVector(const iovec* pieces, int count) {
+  if (!socket) return -1;
+  if (count <= 0) return count;
+  return socket->writev(pieces, count);
+}
+
+int UsbConnection::discardBytes(int64_t size) {
+  uint8_t scratch[4096];
+  while (size > 0) {
+    const int n = size > static_cast<int64_t>(sizeof scratch) ? static_cast<int>(sizeof scratch) : static_cast<int>(size);
+    if (readFully(scratch, n, USB_IO_TIMEOUT_MS) != n) return 0;
+    size -= n;
+  }
+  return 1;
+}
+
+int UsbConnection::sendReply(UsbReplyHeader header, const void* data, uint32_t length) {
+  if (!data) length = 0;
+  header.dataLength = length;
+  uint8_t head[USB_REPLY_HEADER_SIZE];
+  encodeReplyHeader(header, head);
+  const int64_t total = USB_REPLY_HEADER_SIZE + static_cast<int64_t>(length);
+  iovec pieces[2] = {{head, sizeof head}, {const_cast<void*>(data), length}};
+  const int written = writeVector(pieces, length ? 2 : 1);
+  if (written <= 0) return -1;
+  if (written >= total) return 0;
+  // A plain socket may take a gathered write in part: send the rest.
+  int64_t done = written;
+  if (done < USB_REPLY_HEADER_SIZE) {
+    const int n = USB_REPLY_HEADER_SIZE - static_cast<int>(done);
+    if (writeFully(head + done, n, USB_IO_TIMEOUT_MS) != n) return -1;
+    done = USB_REPLY_HEADER_SIZE;
+  }
+  const int64_t offset = done - USB_REPLY_HEADER_SIZE;
+  const int rest = static_cast<int>(length - offset);
+  if (rest > 0 && writeFully(static_cast<const uint8_t*>(data) + offset, rest, USB_IO_TIMEOUT_MS) != rest) return -1;
+  return 0;
+}
+
+int UsbConnection::sendStatus(const UsbRequestHeader& request, uint32_t status, int32_t error) {
+  UsbReplyHeader reply = makeReplyHeader(request);
+  reply.status = status;
+  reply.error = error;
+  return sendReply(reply);
+}
+
+int UsbConnection::sendNotice(uint32_t opcode, int row, int port) {
+  uint8_t notice[USB_NOTICE_SIZE];
+  encodeUsbNotice(opcode, static_cast<uint8_t>(row), static_cast<uint8_t>(port), notice);
+  return writeFully(notice, sizeof notice, USB_IO_TIMEOUT_MS) == USB_NOTICE_SIZE ? 0 : -1;
+}
+
+int UsbConnection::watchRowHandle(int rowIndex) {
+  if (rowIndex < 0 || rowIndex >= USB_TABLE_ROWS) return 0;
+  UsbDeviceRow& r = usbDeviceTable[rowIndex];
+  muxIn(rowIndex);
+  unwatchRow(rowIndex);
+  UsbEventSource* source = r.usbfsHandle >= 0 ? UsbEventSource::create(r.usbfsHandle, rowIndex) : nullptr;
+  int ok = 0;
+  if (source && source->attachTo(ownerTask)) {
+    source->parent = this;
+    source->setHandler(usb_srv_poll);
+    source->enableOutput();
+    r.eventSource = source;
+    ok = 1;
+  } else {
+    delete source;
+  }
+  unlockUsbDeviceRow(rowIndex);
+  return ok;
+}
+
+void UsbConnection::unwatchRow(int rowIndex) {
+  if (rowIndex < 0 || rowIndex >= USB_TABLE_ROWS) return;
+  muxIn(rowIndex);
+  destroyUsbEventSource(usbDeviceTable[rowIndex].eventSource);
+  unlockUsbDeviceRow(rowIndex);
+}
+
+void UsbConnection::closeRowHandle(int rowIndex) {
+  if (rowIndex < 0 || rowIndex >= USB_TABLE_ROWS) return;
+  muxIn(rowIndex);
+  unwatchRow(rowIndex);
+  usbDeviceTable[rowIndex].closeDevice();
+  unlockUsbDeviceRow(rowIndex);
+}
+
+void UsbConnection::queueHandover(std::shared_ptr<UsbHandover> handover) {
+  std::lock_guard<std::mutex> hold(handoverMutex_);
+  handovers_.push_back(std::move(handover));
+}
+
+int UsbConnection::serveHandovers(int send) {
+  std::vector<std::shared_ptr<UsbHandover>> work;
+  {
+    std::lock_guard<std::mutex> hold(handoverMutex_);
+    work.swap(handovers_);
+  }
+  int result = 0;
+  for (const std::shared_ptr<UsbHandover>& h : work) {
+    if (h->kind == UsbHandoverKind::Revoked) {
+      // The handle goes first: the kernel gives back the URBs in flight,
+      // so their records can be freed.
+      destroyUsbEventSource(h->source);
+      if (h->handle >= 0) usbHost().closeDevice(h->handle);
+      h->handle = -1;
+      freeUrbList(h->transfers);
+    }
+    if (send && result == 0) {
+      const uint32_t opcode = h->kind == UsbHandoverKind::Revoked ? USB_OP_DEVICE_GONE : USB_OP_PORT_DISABLED;
+      if (sendNotice(opcode, h->row, h->port) != 0) result = -1;
+    }
+    h->done.store(true);
+  }
+  return result;
+}
+
+bool isConnectionSecure(const UsbConnection& c) { return c.socket && c.socket->session; }
+
+int getConnectionPeerAddress(const UsbConnection& c, void* out, int size) {
+  if (!c.socket || !out) return 0;
+  const IpAddress& peer = c.socket->peer;
+  if (peer.family() == IpAddress::kFamilyIp4 ||
+      (peer.isIp6() && IN6_IS_ADDR_V4MAPPED(reinterpret_cast<const in6_addr*>(peer.ip6Bytes())))) {
+    if (size < static_cast<int>(sizeof(sockaddr_in))) return 0;
+    sockaddr_in v4{};
+    v4.sin_family = AF_INET;
+    v4.sin_port = htons(peer.port());
+    const uint32_t word = peer.ip4Word();
+    std::memcpy(&v4.sin_addr, &word, 4);
+    std::memcpy(out, &v4, sizeof v4);
+    return sizeof v4;
+  }
+  if (!peer.isIp6() || size < static_cast<int>(sizeof(sockaddr_in6))) return 0;
+  std::memcpy(out, peer.rawBytes(), sizeof(sockaddr_in6));
+  return sizeof(sockaddr_in6);
+}
+
+int getConnectionPeerIpv4(const UsbConnection& c, uint8_t out[4]) {
+  sockaddr_in6 any{};
+  if (getConnectionPeerAddress(c, &any, sizeof any) != static_cast<int>(sizeof(sockaddr_in))) return 0;
+  sockaddr_in v4;
+  std::memcpy(&v4, &any, sizeof v4);
+  std::memcpy(out, &v4.sin_addr, 4);
+  return 1;
+}
+
+void formatConnectionPeer(const UsbConnection& c, char* out, int size) {
+  if (!out || size <= 0) return;
+  sockaddr_in6 any{};
+  if (getConnectionPeerAddress(c, &any, sizeof any) != static_cast<int>(sizeof(sockaddr_in))) {
+    std::snprintf(out, static_cast<size_t>(size), "--");
+    return;
+  }
+  sockaddr_in v4;
+  std::memcpy(&v4, &any, sizeof v4);
+  const auto* a = reinterpret_cast<const uint8_t*>(&v4.sin_addr);
+  std::snprintf(out, static_cast<size_t>(size), "%03d.%03d.%03d.%03d:%d", a[0], a[1], a[2], a[3], ntohs(v4.sin_port));
+}

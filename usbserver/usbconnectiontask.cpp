@@ -1,0 +1,129 @@
+// The connection task "UsbSrvdPrcs": its loop, the reset check and the
+// release of a connection's devices at its end.
+#include <cstdint>
+
+#include "params/intparam.h"
+#include "params/paramflags.h"
+#include "params/paramstore.h"
+#include "platform/usbhost.h"
+#include "runtime/tlsconnection.h"
+#include "runtime/uptime.h"
+#include "usbserver/portpower.h"
+#include "usbserver/publishedparams.h"
+#include "usbserver/urbengine.h"
+#include "usbserver/usbconnection.h"
+#include "usbserver/usbdevicetable.h"
+
+namespace {
+
+constexpr int kWaitMs = 1000;
+constexpr int64_t kResetCheckCs = 100;
+constexpr int kPowerCycleCs = 100;
+
+int32_t intParam(const char* key, int32_t fallback) {
+  IntParam* p = paramStore.findInt(key);
+  return p ? p->value() : fallback;
+}
+
+bool powerSwitchModel() { return (static_cast<uint32_t>(intParam("sw_features", 0)) & FEATURE_POSWITCH) != 0; }
+
+}  // namespace
+
+UsbSrvdPrcs::UsbSrvdPrcs(TlsConnection* socket) : Task("UsbSrvdPrcs"), socket_(socket) {
+  usbConnectionCount.fetch_add(1);
+  source_ = new (std::nothrow) UsbConnection(socket, this);
+  if (source_ && !source_->attachTo(this)) {
+    delete source_;
+    source_ = nullptr;
+  }
+  if (source_) source_->tlsNoted = 1;
+}
+
+UsbSrvdPrcs::~UsbSrvdPrcs() {
+  if (source_) source_->serveHandovers(0);
+  delete source_;
+  if (socket_) {
+    socket_->close();
+    delete socket_;
+  }
+  usbConnectionCount.fetch_sub(1);
+}
+
+int UsbSrvdPrcs::onMessage(const TaskMessage& msg) {
+  // The handover itself is served by the loop, between requests.
+  if (msg.flags & MSG_USB_HANDOVER) return msg.flags & ~MSG_USB_HANDOVER;
+  return Task::onMessage(msg);
+}
+
+void UsbSrvdPrcs::run() {
+  const int64_t limit = static_cast<int64_t>(intParam("zov_heartbeat", 180)) * 100;
+  if (!source_) return;
+  UsbConnection& c = *source_;
+  if (socket_->session) c.tlsNoted = 0;
+  c.enableInput();
+  c.setHandler(usbDispatchRequest);
+  usbActiveConnectionTasks.fetch_add(1);
+  c.lastRequestTick = uptimeCs();
+
+  int64_t lastResetCheck = INT64_MIN;
+  for (;;) {
+    const int r = c.waitEvents(kWaitMs);
+    if (c.serveHandovers(1) < 0) break;
+    const int64_t now = uptimeCs();
+    if (lastResetCheck == INT64_MIN || now - lastResetCheck >= kResetCheckCs) {
+      lastResetCheck = now;
+      resetFlaggedUsbDevices(c);
+    }
+    if (r < 0) break;
+    if (r == 0 && limit != 0) {
+      const uint32_t idle = static_cast<uint32_t>(now) - static_cast<uint32_t>(c.lastRequestTick.load());
+      if (idle > static_cast<uint64_t>(limit)) break;
+    }
+  }
+
+  releaseConnectionDevices(c);
+  c.serveHandovers(0);
+  usbActiveConnectionTasks.fetch_sub(1);
+  socket_->close();
+}
+
+void resetFlaggedUsbDevices(UsbConnection& connection) {
+  for (int row = 0; row < USB_MAXDEVS; ++row) {
+    UsbDeviceRow& r = usbDeviceTable[row];
+    if (!r.resetPending.load()) continue;
+    if (r.rowState() != UsbRowState::IN_USE) {
+      r.resetPending = 0;
+      continue;
+    }
+    // A device in use is reset and closed only by its owner's task.
+    if (r.owner != &connection) continue;
+    muxIn(row);
+    if (r.owner == &connection && r.resetPending.exchange(0)) {
+      if (r.usbfsHandle >= 0) usbHost().reset(r.usbfsHandle);
+      for (UrbLink* l = r.transfers.first(); l; l = r.transfers.after(l)) discardUrb(r, urbRequestOf(l));
+      connection.closeRowHandle(row);
+      // Closing the handle gave the transfers back: nothing will complete them.
+      freeUrbList(r.transfers);
+    }
+    unlockUsbDeviceRow(row);
+  }
+}
+
+void releaseConnectionDevices(UsbConnection& connection) {
+  for (int row = 0; row < USB_MAXDEVS; ++row) {
+    UsbDeviceRow& r = usbDeviceTable[row];
+    if (r.owner != &connection) continue;
+    muxIn(row);
+    if (r.owner == &connection) {
+      const bool inUse = r.rowState() == UsbRowState::IN_USE;
+      if (inUse && r.usbfsHandle >= 0 && usbHost().reset(r.usbfsHandle) < 0 && powerSwitchModel())
+        powerOffUsbPortFor(r.port - 1, kPowerCycleCs);
+      connection.closeRowHandle(row);
+      freeUrbList(r.transfers);
+      if (inUse) publishUsbDeviceReleased(row);
+      r.owner = nullptr;
+      if (inUse) r.setRowState(UsbRowState::PRESENT);
+    }
+    unlockUsbDeviceRow(row);
+  }
+}

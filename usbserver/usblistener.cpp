@@ -1,0 +1,197 @@
+#include "usbserver/usblistener.h"
+
+#include <sys/epoll.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "net/netinterface.h"
+#include "params/intparam.h"
+#include "params/paramflags.h"
+#include "params/paramstore.h"
+#include "params/parambase.h"
+#include "params/productparams.h"
+#include "runtime/tlsconnection.h"
+#include "runtime/tlslistener.h"
+#include "runtime/uptime.h"
+#include "usbserver/publishedparams.h"
+#include "usbserver/usbconnection.h"
+#include "usbserver/usbdevicetable.h"
+#include "usbserver/usbfilesystem.h"
+#include "usbserver/usbscan.h"
+
+std::atomic<int32_t> usbListenerTasks{0};
+
+namespace {
+
+constexpr int32_t kStackBytes = 20480;
+constexpr int kPollMs = 5000;
+constexpr int64_t kRescanCs = 100;
+constexpr int64_t kBoardWaitCs = 25;
+
+TaskEventRecord usbListenerSlots[USB_LISTENER_PAIRS][2];
+std::atomic<bool (*)()> boardReady{nullptr};
+
+int32_t intParam(const char* key, int32_t fallback) {
+  IntParam* p = paramStore.findInt(key);
+  return p ? p->value() : fallback;
+}
+
+void clearSlot(TaskEventRecord& slot) {
+  slot.owner = nullptr;
+  slot.callback = nullptr;
+  slot.fd = -1;
+}
+
+// Per-row parameters of rows beyond this model's table vanish.
+void hideUnusedRowParams() {
+  int count = 0;
+  Param** items = paramStore.items(&count);
+  for (int i = 0; i < count; ++i) {
+    Param* p = items[i];
+    if (!p || !p->hasFlags(PF_PER_DEVICE_SLOT)) continue;
+    const char* key = p->key();
+    const char* end = key + std::strlen(key);
+    const char* digits = end;
+    while (digits > key && digits[-1] >= '0' && digits[-1] <= '9') --digits;
+    if (digits == end) continue;
+    if (std::atoi(digits) > USB_MAXDEVS) p->addFlags(PF_HIDDEN);
+  }
+}
+
+}  // namespace
+
+void setUsbBoardReadyCheck(bool (*ready)()) { boardReady.store(ready); }
+
+UsbSrvd::UsbSrvd(InterfaceView* iface) : Task("UsbSrvd"), iface_(iface ? iface : activeInterface) {
+  usbListenerTasks.fetch_add(1);
+  for (auto& pair : usbListenerSlots)
+    for (TaskEventRecord& slot : pair) clearSlot(slot);
+  umask(0);
+  setUsbTableLimits(productParams().usbtable_product_id);
+  prepareUsbDeviceFilesystem();
+  hideUnusedRowParams();
+  resetUsbPortUseCounters();
+}
+
+UsbSrvd::~UsbSrvd() {
+  closeListeners();
+  for (int row = 0; row < USB_MAXDEVS; ++row) usbDeviceTable[row].recycle();
+  usbListenerTasks.fetch_sub(1);
+}
+
+int UsbSrvd::onMessage(const TaskMessage& msg) {
+  if (msg.flags & MSG_PARAMS_CHANGED) {
+    reopen_ = 1;
+    return msg.flags & ~MSG_PARAMS_CHANGED;
+  }
+  return msg.flags;
+}
+
+int UsbSrvd::openListeners() {
+  listenerCount_ = static_cast<int32_t>(productParams().usb_ports_phy) + 2;
+  if (listenerCount_ > USB_LISTENER_PAIRS) listenerCount_ = USB_LISTENER_PAIRS;
+  const int ports[2] = {intParam("zov_port", 9200), intParam("zov_sslport", 9443)};
+  for (int i = 0; i < listenerCount_; ++i) {
+    for (int kind = 0; kind < 2; ++kind) {
+      if (ports[kind] <= 0 || listeners_[i][kind]) continue;
+      TlsConnection* l = openTcpListener(this, ports[kind], iface_, i);
+      if (!l) continue;
+      TaskEventRecord& slot = usbListenerSlots[i][kind];
+      slot.owner = this;
+      slot.callback = acceptOnUsbListener;
+      slot.fd = l->fd;
+      if (addEvent(&slot, EPOLLIN) != 0) {
+        clearSlot(slot);
+        l->close();
+        delete l;
+        continue;
+      }
+      listeners_[i][kind] = l;
+    }
+  }
+  return 1;
+}
+
+void UsbSrvd::closeListeners() {
+  for (int i = 0; i < USB_LISTENER_PAIRS; ++i) {
+    for (int kind = 0; kind < 2; ++kind) {
+      TlsConnection*& l = listeners_[i][kind];
+      if (!l) continue;
+      removeEvent(l->fd);
+      l->close();
+      delete l;
+      l = nullptr;
+      clearSlot(usbListenerSlots[i][kind]);
+    }
+  }
+}
+
+int UsbSrvd::openListenerCount() const {
+  int n = 0;
+  for (const auto& pair : listeners_) n += (pair[0] ? 1 : 0) + (pair[1] ? 1 : 0);
+  return n;
+}
+
+int acceptOnUsbListener(TaskEventRecord* record, uint32_t) {
+  if (!record || !record->owner) return -1;
+  static_cast<UsbSrvd*>(record->owner)->acceptConnection(record->fd);
+  return 0;
+}
+
+void UsbSrvd::acceptConnection(int fd) {
+  TlsConnection* listener = nullptr;
+  int tls = 0;
+  for (int i = 0; i < USB_LISTENER_PAIRS && !listener; ++i)
+    for (int kind = 0; kind < 2; ++kind)
+      if (listeners_[i][kind] && listeners_[i][kind]->fd == fd) {
+        listener = listeners_[i][kind];
+        tls = kind;
+        break;
+      }
+  if (!listener) return;
+  TlsConnection* client = listener->accept(tls);
+  if (!client) return;
+  if (usbConnectionCount.load() > USB_MAX_CONNECTIONS) {
+    client->close();
+    delete client;
+    return;
+  }
+  client->set_nagleon();
+  const int maxseg = intParam("tcp_maxseg", 0);
+  if (maxseg > 0) client->set_maxseg(maxseg);
+  auto* task = new UsbSrvdPrcs(client);
+  client->owner = task;
+  if (task->start(kStackBytes) < 0) delete task;
+}
+
+void UsbSrvd::run() {
+  while (bool (*ready)() = boardReady.load()) {
+    if (ready()) break;
+    wait(kBoardWaitCs);
+  }
+  openListeners();
+  reopen_ = 0;
+  int64_t lastScan = 0;
+  for (;;) {
+    pollEvents(kPollMs);
+    const int64_t now = uptimeCs();
+    if (now - lastScan > kRescanCs) {
+      lastScan = now;
+      rescanUsbDevices();
+    }
+    if (reopen_) {
+      closeListeners();
+      openListeners();
+      reopen_ = 0;
+    }
+  }
+}
+
+int startUsbListener(InterfaceView* iface) {
+  auto* task = new UsbSrvd(iface);
+  const int id = task->start(kStackBytes);
+  if (id < 0) delete task;
+  return id;
+}
