@@ -1,21 +1,16 @@
-// Until the device events and the connection tasks exist, these only keep
-// the row consistent.
+// The device table's calls into the connection side: freeing the transfers
+// of a recycled row and taking a row from its owner.
 #include "usbserver/usbhooks.h"
 
+#include "usbserver/urbengine.h"
 #include "usbserver/usbdevicerow.h"
+#include "usbserver/usbdevicetable.h"
+#include "usbserver/usbrowhandover.h"
 
-void releaseUsbRowTransfers(UsbDeviceRow& row) { row.transfers.clear(); }
-
-int UsbDeviceRow::revokeFromOwner() {
-  pthread_mutex_lock(&mutex);
-  if (rowState() != UsbRowState::IN_USE) {
-    pthread_mutex_unlock(&mutex);
-    return 0;
-  }
-  closeDevice();
-  owner = nullptr;
-  eventSource = nullptr;
-  setRowState(UsbRowState::PRESENT);
-  pthread_mutex_unlock(&mutex);
-  return 1;
+void releaseUsbRowTransfers(UsbDeviceRow& row) {
+  // A recycled row has no owner left; its handle closes with it.
+  row.closeDevice();
+  freeUrbList(row.transfers);
 }
+
+int UsbDeviceRow::revokeFromOwner() { return revokeRowFromOwner(usbRowIndexOf(this)); }
