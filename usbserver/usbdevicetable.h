@@ -1,8 +1,9 @@
 // The table of plugged USB devices, its size per model and its locks.
 //
-// Lock order: usbRescanMutex, then usbTableMutex, then a row mutex. The
-// table mutex is held only for short copies and state changes, never
-// across device I/O.
+// Lock order: usbRescanMutex, then a row mutex, then usbTableMutex. The
+// table mutex is innermost: it is held only for short copies and state
+// changes, never across device I/O, and nothing else is locked under it
+// (a reader holding it must not take a row mutex).
 #ifndef USBSERVER_USBDEVICETABLE_H
 #define USBSERVER_USBDEVICETABLE_H
 

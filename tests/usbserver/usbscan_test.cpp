@@ -289,6 +289,19 @@ TEST_F(UsbScan, NamesMissingFromTheDeviceComeFromTheUsbIdList) {
   EXPECT_STREQ("", d.product);
 }
 
+TEST_F(UsbScan, MountAndFileSystemListsAreSearchedLineByLine) {
+  writeFile("/proc/mounts", "proc /proc proc rw 0 0\nnone /sys sysfs rw 0 0\n");
+  writeFile("/proc/filesystems", "nodev\tsysfs\nnodev\tusbfs\n");
+  EXPECT_EQ(0, isMountedInProcMounts("/sys"));
+  EXPECT_EQ(0, isMountedInProcMounts("sysfs"));
+  EXPECT_EQ(-1, isMountedInProcMounts("/dev/bus/usb"));
+  EXPECT_STREQ("usbfs", findUsbfsFilesystemName());
+  writeFile("/proc/filesystems", "nodev\tusbdevfs\n");
+  EXPECT_STREQ("usbdevfs", findUsbfsFilesystemName());
+  writeFile("/proc/filesystems", "nodev\tsysfs\n");
+  EXPECT_EQ(nullptr, findUsbfsFilesystemName());
+}
+
 TEST_F(UsbScan, ConcurrentRescansRunOneAtATime) {
   for (int i = 1; i <= 4; ++i) plug("1-" + std::to_string(i), "loopback");
   int results[2] = {-1, -1};
