@@ -187,7 +187,7 @@ TEST_F(LinuxUsbHostTest, ChoiceFollowsTheDataRoot) {
   writeFile("/sys/bus/usb/devices/1-1/busnum", "1\n");
   EXPECT_EQ(usbHost().listSysfsDevices(paths), 1);
   EXPECT_TRUE(usbHost().hasSysfsAttribute(sysfsDevice("1-1"), "busnum"));
-  ::system(("rm -rf " + other).c_str());
+  removeTree(other);
 }
 
 }  // namespace

@@ -33,8 +33,10 @@ void UsbDataRootTest::SetUp() {
 void UsbDataRootTest::TearDown() {
   setUsbHostForTesting(nullptr);
   setDataRoot("");
-  ::nftw(root_.c_str(), removeEntry, 16, FTW_DEPTH | FTW_PHYS);
+  removeTree(root_);
 }
+
+void UsbDataRootTest::removeTree(const std::string& path) { ::nftw(path.c_str(), removeEntry, 16, FTW_DEPTH | FTW_PHYS); }
 
 void UsbDataRootTest::writeFile(const std::string& fixedPath, const std::string& text) {
   const std::string path = mapPath(fixedPath);

@@ -19,6 +19,8 @@ class UsbDataRootTest : public ::testing::Test {
   void TearDown() override;
   // Writes text into the file at the fixed path (under the data root).
   void writeFile(const std::string& fixedPath, const std::string& text);
+  // Removes a directory tree (of a data root the test made).
+  static void removeTree(const std::string& path);
   std::string root_;
 };
 
