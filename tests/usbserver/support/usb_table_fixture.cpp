@@ -28,6 +28,10 @@ void clearUsbDeviceTable() {
   for (UsbDeviceRow& row : usbDeviceTable) row.recycle();
 }
 
+UsbTableFixture::UsbTableFixture(const char* identity) : identity_(identity) {}
+
+UsbTableFixture::~UsbTableFixture() = default;
+
 void UsbTableFixture::SetUp() {
   char pattern[] = "/tmp/usbtable-test-XXXXXX";
   ASSERT_NE(nullptr, mkdtemp(pattern));

@@ -14,7 +14,8 @@ class UsbDeviceRow;
 class UsbTableFixture : public ::testing::Test {
  protected:
   // identity: a fixture of tests/fixtures/identity.
-  explicit UsbTableFixture(const char* identity = "p353") : identity_(identity) {}
+  explicit UsbTableFixture(const char* identity = "p353");
+  ~UsbTableFixture() override;
   void SetUp() override;
   void TearDown() override;
 
