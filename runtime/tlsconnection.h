@@ -14,7 +14,8 @@
 // - write: each wait in which the socket takes nothing is bounded by the
 //   caller's time-out (negative: no limit; 0: kTlsStallTimeoutCs).
 // - writev and sendFile: each such wait is bounded by kTlsStallTimeoutCs.
-// A TLS wait that runs out gives -2 (ioStatus 1); the session stays usable.
+// A TLS read wait that runs out gives -2 (ioStatus 1) and the session stays
+// usable; a write gives -1 as for any failed wait for room.
 #ifndef RUNTIME_TLSCONNECTION_H
 #define RUNTIME_TLSCONNECTION_H
 
@@ -72,8 +73,9 @@ class TlsConnection : public Connection {
   int readPlain(ByteBuffer& buffer, int64_t timeoutCs);
 
   // Writes length bytes. Bytes written (also added to bytesWritten); -4
-  // broken (ioStatus 2); -2 a TLS wait ran out; -1 the wait for room
-  // between writes failed. With once only one attempt is made.
+  // broken (ioStatus 2); -1 a wait for room failed or ran out (ioStatus 1
+  // then), inside a TLS record or between writes. With once only one
+  // attempt is made.
   int write(const void* data, int length, int timeoutCs, int once);
   // Plain: one writev. TLS: each element through sslWrite until done. The
   // total, or the first non-positive result.

@@ -234,6 +234,7 @@ int TlsConnection::write(const void* data, int length, int timeoutCs, int once) 
   while (total < length) {
     if (session != nullptr) {
       const int count = sslWrite(bytes + total, length - total, stallCs);
+      if (count == CONN_TIMEOUT) return -1;  // as a failed wait for room between writes
       if (count < 0) return count;
       bytesWritten += count;
       total += count;
