@@ -1,5 +1,5 @@
 // Fixtures of the USB host tests: a private data root per test and a
-// simulated host on it, with small helpers for handles and reaping.
+// simulated host on it, with small functions for handles and reaping.
 #ifndef TESTS_PLATFORM_SUPPORT_USBHOSTTEST_H
 #define TESTS_PLATFORM_SUPPORT_USBHOSTTEST_H
 
