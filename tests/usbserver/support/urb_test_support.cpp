@@ -45,6 +45,27 @@ bool readCompletions(UsbTestClient& c, std::vector<UsbReply>& out, int timeoutMs
   }
 }
 
+bool readMessage(UsbTestClient& c, UsbReply& out, bool* notice, int timeoutMs) {
+  uint8_t head[USB_REPLY_HEADER_SIZE];
+  if (!c.readExact(head, USB_REQUEST_HEADER_SIZE, timeoutMs)) return false;
+  const uint32_t opcode = getBe32(head + 4);
+  *notice = opcode == USB_OP_DEVICE_GONE || opcode == USB_OP_PORT_DISABLED;
+  if (*notice) {
+    out.header = UsbReplyHeader();
+    out.header.context = getBe32(head);
+    out.header.opcode = opcode;
+    out.header.dataLength = getBe32(head + 12);
+    out.data.assign(2, 0);
+    return c.readExact(out.data.data(), 2, timeoutMs);
+  }
+  if (!c.readExact(head + USB_REQUEST_HEADER_SIZE, USB_REPLY_HEADER_SIZE - USB_REQUEST_HEADER_SIZE, timeoutMs))
+    return false;
+  out.header = decodeReplyHeader(head);
+  if (out.header.dataLength > (1u << 24)) return false;
+  out.data.assign(out.header.dataLength, 0);
+  return out.data.empty() || c.readExact(out.data.data(), static_cast<int>(out.data.size()), timeoutMs);
+}
+
 std::vector<uint8_t> joinedData(const std::vector<UsbReply>& replies) {
   std::vector<uint8_t> all;
   for (const UsbReply& r : replies) all.insert(all.end(), r.data.begin(), r.data.end());

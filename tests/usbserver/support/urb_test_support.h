@@ -24,6 +24,9 @@ std::vector<uint8_t> patternBytes(size_t n, uint8_t start = 0);
 // Replies up to and including the next final completion (0x1008); false
 // when none came within timeoutMs.
 bool readCompletions(UsbTestClient& c, std::vector<UsbReply>& out, int timeoutMs = 5000);
+// The next reply or unsolicited notice (DEVICE_GONE, PORT_DISABLED: the
+// header's opcode in header.opcode, [row, port] in data) within timeoutMs.
+bool readMessage(UsbTestClient& c, UsbReply& out, bool* notice, int timeoutMs = 5000);
 // The data of all replies together.
 std::vector<uint8_t> joinedData(const std::vector<UsbReply>& replies);
 
