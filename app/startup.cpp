@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "app/appcommiteffects.h"
 #include "app/buttontask.h"
 #include "app/gpiodevice.h"
 #include "app/lazyhubwatcher.h"
@@ -54,6 +55,8 @@ constexpr const char kMakerMail[] = "support@pel.example";
 constexpr int kRelayStarted = 1;
 constexpr int kRelayLinkDown = 2;
 constexpr int kRelayLinkUp = 4;
+
+AppCommitEffects boardCommitEffects(gpioDevice, &lanInterface);
 
 void sleepMs(long ms) {
   timespec left{ms / 1000, (ms % 1000) * 1000000L};
@@ -278,7 +281,10 @@ SupervisionSetup startUp() {
 
   countStart();
 
-  if (gpioDevice.open()) startButtonTask();
+  const bool boardOpen = gpioDevice.open();
+  setCommitEffects(&boardCommitEffects);
+  setAddressLedDevice(&gpioDevice);
+  if (boardOpen) startButtonTask();
 
   bringUpLan();
   const bool wlanOn = setup.wlanModel && paramOn("wifi");
@@ -351,6 +357,8 @@ int runProgram() {
   Supervisor supervisor(setup);
   supervisor.run();
   endProgram(isIpv6Model(productParams().compat_id));
+  setAddressLedDevice(nullptr);
+  setCommitEffects(nullptr);
 
   const int code = exitCode.load();
   if (countRegisteredTasks() != 0) {
