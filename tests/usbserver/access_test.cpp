@@ -66,9 +66,10 @@ TEST(AccessKeyPayload, FormatsAndLengths) {
     int sha1;
   };
   auto make = [](const char* magic, int count, size_t length) {
-    std::vector<uint8_t> p(length, 0);
+    std::vector<uint8_t> p(length > 4 ? length : 4, 0);
     std::memcpy(p.data(), magic, 3);
     p[3] = static_cast<uint8_t>(count);
+    p.resize(length);
     return p;
   };
   const Case cases[] = {
