@@ -63,11 +63,21 @@ int UsbEventSource::enableOutput() { return changeMask(*this, eventMask | kOutpu
 int UsbEventSource::disableInput() { return changeMask(*this, eventMask & ~static_cast<uint32_t>(EPOLLIN)); }
 int UsbEventSource::disableOutput() { return changeMask(*this, eventMask & ~static_cast<uint32_t>(EPOLLOUT)); }
 
+int pollOneTaskEvent(Task* task, int timeoutMs) {
+  if (!task) return -1;
+  epoll_event ev{};
+  const int n = epoll_wait(task->epollFd, &ev, 1, timeoutMs);
+  if (n != 1) return n;
+  auto* record = static_cast<TaskEventRecord*>(ev.data.ptr);
+  if (record && record->owner && record->callback) record->callback(record, ev.events);
+  return n;
+}
+
 int UsbEventSource::waitEvents(int timeoutMs) {
   if (error < 0) return error;
   if (!ownerTask) return -1;
   pollDispatching = true;
-  const int r = ownerTask->pollEvents(timeoutMs);
+  const int r = pollOneTaskEvent(ownerTask, timeoutMs);
   pollDispatching = false;
   const int failed = error;  // read before this source could be freed below
   freeDestroyedSources();

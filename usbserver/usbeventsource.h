@@ -59,6 +59,12 @@ class UsbEventSource {
 // handler (a negative result sets the error). Always 0.
 int dispatchUsbPollEvent(TaskEventRecord* record, uint32_t events);
 
+// One wait of task's epoll set (ms) and the dispatch of at most one ready
+// record: the number of events (0 or 1), negative on error. Handlers may
+// serve the task's messages while they wait for their socket; with one
+// event per wait no message already read can still be pending dispatch.
+int pollOneTaskEvent(Task* task, int timeoutMs);
+
 // Takes the source out of its epoll set, frees it and clears the pointer.
 void destroyUsbEventSource(UsbEventSource*& source);
 

@@ -18,6 +18,7 @@
 #include "usbserver/publishedparams.h"
 #include "usbserver/usbconnection.h"
 #include "usbserver/usbdevicetable.h"
+#include "usbserver/usbeventsource.h"
 #include "usbserver/usbfilesystem.h"
 #include "usbserver/usbscan.h"
 
@@ -175,7 +176,7 @@ void UsbSrvd::run() {
   reopen_ = 0;
   int64_t lastScan = 0;
   for (;;) {
-    pollEvents(kPollMs);
+    pollOneTaskEvent(this, kPollMs);
     const int64_t now = uptimeCs();
     if (now - lastScan > kRescanCs) {
       lastScan = now;

@@ -8,6 +8,7 @@
 #include "runtime/tlsconnection.h"
 #include "usbserver/support/usbserver_fixture.h"
 #include "usbserver/usbdevicetable.h"
+#include "usbserver/usbhandlers.h"
 #include "usbserver/wireprotocol.h"
 
 namespace {
@@ -132,19 +133,24 @@ TEST_F(UsbProtocolTest, InUseMapShowsConnectedRows) {
   EXPECT_EQ(1u << row, getBe32(r.data.data()));
 }
 
-TEST_F(UsbProtocolTest, InUseMapCannotShowRowsFrom32On) {
-  // Rows 32 .. 39 exist on this model but the map has 32 bits.
+// Handlers called directly on this thread, without a server and its rescans.
+using UsbHandlerTest = UsbTableFixture;
+
+TEST_F(UsbHandlerTest, InUseMapCannotShowRowsFrom32On) {
   ASSERT_EQ(40, USB_MAXDEVS);
-  usbDeviceTable[33].port = 3;
-  usbDeviceTable[33].setRowState(UsbRowState::IN_USE);
-  usbDeviceTable[4].port = 3;
-  usbDeviceTable[4].setRowState(UsbRowState::IN_USE);
-  UsbTestClient& c = client();
+  for (int row : {4, 31, 33, 39}) {
+    usbDeviceTable[row].port = 3;
+    usbDeviceTable[row].setRowState(UsbRowState::IN_USE);
+  }
+  DirectUsbConnection direct;
+  UsbRequestHeader h;
+  h.opcode = USB_OP_IN_USE_MAP;
+  ASSERT_EQ(0, sendInUseMap(direct.connection(), h));
   UsbReply r;
-  ASSERT_TRUE(c.request(r, USB_OP_IN_USE_MAP, 1));
-  EXPECT_EQ(1u << 4, getBe32(r.data.data()));
-  usbDeviceTable[33].setRowState(UsbRowState::FREE);
-  usbDeviceTable[4].setRowState(UsbRowState::FREE);
+  ASSERT_TRUE(direct.readReply(r));
+  ASSERT_EQ(4u, r.data.size());
+  EXPECT_EQ((1u << 4) | (1u << 31), getBe32(r.data.data()));
+  for (int row : {4, 31, 33, 39}) usbDeviceTable[row].setRowState(UsbRowState::FREE);
 }
 
 TEST_F(UsbProtocolTest, PortStatusShowsTheOwnerAddressAndName) {

@@ -21,6 +21,7 @@
 #include "runtime/tlsconnection.h"
 #include "runtime/tlscontext.h"
 #include "usbserver/usbconnection.h"
+#include "usbserver/usbdevicetable.h"
 #include "usbserver/usblistener.h"
 #include "usbserver/usbscan.h"
 
@@ -253,6 +254,9 @@ UsbReply UsbServerFixture::connectDevice(UsbTestClient& c, int row, int port, co
   for (size_t i = 0; i < name.size() && i < USB_CLIENT_NAME_SIZE; ++i) body[2 + i] = static_cast<uint8_t>(name[i]);
   UsbReply reply;
   EXPECT_TRUE(c.request(reply, USB_OP_CONNECT, 0x4321, body));
+  // The server takes the device just after its reply.
+  if (reply.header.status == USB_STATUS_OK && isUsbRowIndexValid(row))
+    EXPECT_TRUE(waitFor([row] { return usbDeviceTable[row].rowState() == UsbRowState::IN_USE; }, 2000));
   return reply;
 }
 
@@ -260,4 +264,42 @@ void UsbServerFixture::rescan() { rescanUsbDevices(); }
 
 bool UsbServerFixture::waitConnections(int n, int timeoutMs) {
   return waitFor([n] { return usbConnectionCount.load() == n; }, timeoutMs);
+}
+
+// --- DirectUsbConnection ---------------------------------------------------------
+
+DirectUsbConnection::DirectUsbConnection() {
+  int fds[2];
+  if (::socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) return;
+  socket_ = std::make_unique<TlsConnection>(nullptr, nullptr, -1);
+  socket_->fd = fds[0];
+  socket_->type = SOCK_STREAM;
+  socket_->state = CONN_STATE_CONNECTED;
+  peer_ = fds[1];
+  connection_ = std::make_unique<UsbConnection>(socket_.get(), nullptr);
+}
+
+DirectUsbConnection::~DirectUsbConnection() {
+  connection_.reset();
+  if (socket_) socket_->close();
+  if (peer_ >= 0) ::close(peer_);
+}
+
+bool DirectUsbConnection::readReply(UsbReply& out) {
+  uint8_t head[USB_REPLY_HEADER_SIZE];
+  size_t got = 0;
+  while (got < sizeof head) {
+    const ssize_t n = ::recv(peer_, head + got, sizeof head - got, 0);
+    if (n <= 0) return false;
+    got += static_cast<size_t>(n);
+  }
+  out.header = decodeReplyHeader(head);
+  out.data.assign(out.header.dataLength, 0);
+  got = 0;
+  while (got < out.data.size()) {
+    const ssize_t n = ::recv(peer_, out.data.data() + got, out.data.size() - got, 0);
+    if (n <= 0) return false;
+    got += static_cast<size_t>(n);
+  }
+  return true;
 }

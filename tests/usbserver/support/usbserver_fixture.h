@@ -96,6 +96,25 @@ class UsbServerFixture : public UsbTableFixture {
   int32_t savedHeartbeat_ = 0;
 };
 
+class UsbConnection;
+
+// A connection over one end of a socket pair, for calling handlers
+// directly on the test's thread; the test reads and writes the other end.
+class DirectUsbConnection {
+ public:
+  DirectUsbConnection();
+  ~DirectUsbConnection();
+  UsbConnection& connection() { return *connection_; }
+  int peer() const { return peer_; }
+  // The next reply on the peer end.
+  bool readReply(UsbReply& out);
+
+ private:
+  std::unique_ptr<TlsConnection> socket_;
+  std::unique_ptr<UsbConnection> connection_;
+  int peer_ = -1;
+};
+
 // Sets an integer parameter (fails the test when missing).
 void setIntParam(const char* key, int32_t value);
 int32_t intParamValue(const char* key);
