@@ -105,6 +105,22 @@ int deliverCompletion(UsbConnection& c, UsbDeviceRow& row, PendingCompletion& p)
   return written == total ? 0 : -1;
 }
 
+// The oldest transfer queued behind finished on its endpoint goes in
+// flight, whether finished ended well or not; discarded, aborted or
+// answered ones never do. Under the row mutex.
+void startNextQueued(UsbDeviceRow& row, const UrbRequest* finished, int handle) {
+  constexpr uint32_t kNotStartable = URB_BUSY | URB_DISCARDED | URB_SENT | URB_ERROR | URB_ABORT;
+  for (UrbLink* l = row.transfers.first(); l; l = row.transfers.after(l)) {
+    UrbRequest* next = urbRequestOf(l);
+    const uint32_t f = next->flags.load();
+    if (next != finished && next->endpoint == finished->endpoint && (f & URB_PREPARED) && !(f & kNotStartable)) {
+      next->flags.fetch_or(URB_BUSY);
+      submitSubUrb(handle, next, 0);
+      return;
+    }
+  }
+}
+
 bool ownerTaskIsCurrent(const UsbDeviceRow& row) {
   return row.owner && row.owner->ownerTask && row.owner->ownerTask == currentTask();
 }
@@ -340,17 +356,10 @@ int usb_srv_poll(UsbEventSource& source) {
         if (done && !(r->flags.load() & URB_ERROR)) {
           r->flags.fetch_and(~URB_BUSY);
           r->completed = r->count;
-          for (UrbLink* l = row.transfers.first(); l; l = row.transfers.after(l)) {
-            UrbRequest* next = urbRequestOf(l);
-            if (next != r && next->endpoint == r->endpoint && (next->flags.load() & URB_PREPARED) &&
-                !(next->flags.load() & URB_BUSY)) {
-              next->flags.fetch_or(URB_BUSY);
-              submitSubUrb(source.fd, next, 0);
-              break;
-            }
-          }
         }
       }
+      if ((flags & URB_BUSY) && !(r->flags.load() & URB_BUSY) && r->inKernel == 0)
+        startNextQueued(row, r, source.fd);
       const uint32_t now = r->flags.load();
       if (now & URB_SENT) {
         releaseUrbRequest(row, r);
