@@ -32,29 +32,26 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Pairs live in one directory per test program, removed at its end.
-struct PairStore {
-  std::string dir;
-  ~PairStore() {
-    if (dir.empty()) return;
-    std::error_code ignored;
-    fs::remove_all(dir, ignored);
-  }
-};
+// Pairs are made once per build tree and shared by every test program and
+// run; parallel runs each make a pair under a private name and rename it.
+std::mutex pairMutex;
 
-PairStore pairStore;
-std::once_flag pairsMade;
+std::string pairDir() { return std::string(TEST_BINARY_DIR) + "/tls-test-pairs"; }
 
-void makePairs() {
-  char pattern[] = "/tmp/tlspairs.XXXXXX";
-  if (mkdtemp(pattern) == nullptr) return;
-  pairStore.dir = pattern;
-  for (const char* name : {"own", "imported", "request", "stranger"}) {
-    const std::string base = pairStore.dir + "/" + name;
-    const std::string command = "openssl req -x509 -newkey rsa:2048 -nodes -days 30 -subj /CN=" + std::string(name) +
-                                " -keyout " + base + ".key -out " + base + ".crt >/dev/null 2>&1";
-    if (std::system(command.c_str()) != 0) ADD_FAILURE() << "cannot make the pair " << name;
+void makePair(const std::string& name) {
+  const std::string base = pairDir() + "/" + name;
+  if (fs::exists(base + ".crt") && fs::exists(base + ".key")) return;
+  fs::create_directories(pairDir());
+  const std::string scratch = base + "." + std::to_string(getpid());
+  const std::string command = "openssl req -x509 -newkey rsa:2048 -nodes -days 3650 -subj /CN=" + name +
+                              " -keyout " + scratch + ".key -out " + scratch + ".crt >/dev/null 2>&1";
+  if (std::system(command.c_str()) != 0) {
+    ADD_FAILURE() << "cannot make the pair " << name;
+    return;
   }
+  std::error_code ignored;
+  fs::rename(scratch + ".key", base + ".key", ignored);
+  fs::rename(scratch + ".crt", base + ".crt", ignored);
 }
 
 char sslMethodValue[16] = "any";
@@ -81,8 +78,11 @@ void copyFile(const std::string& from, const std::string& to) {
 }  // namespace
 
 std::string pairFile(const std::string& name, bool key) {
-  std::call_once(pairsMade, makePairs);
-  return pairStore.dir + "/" + name + (key ? ".key" : ".crt");
+  {
+    std::lock_guard<std::mutex> hold(pairMutex);
+    makePair(name);
+  }
+  return pairDir() + "/" + name + (key ? ".key" : ".crt");
 }
 
 void setSslMethod(const char* method) { std::snprintf(sslMethodValue, sizeof sslMethodValue, "%s", method); }

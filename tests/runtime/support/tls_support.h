@@ -17,8 +17,9 @@
 
 namespace tlstest {
 
-// Key pairs made once per test program: "own", "imported", "request" and
-// "stranger" (a key that matches none of the others' certificates).
+// Key pairs made on first use in the build tree: "own", "imported",
+// "request" and "stranger" (a key that matches none of the others'
+// certificates).
 // Returns the path of name's certificate or key file.
 std::string pairFile(const std::string& name, bool key);
 
