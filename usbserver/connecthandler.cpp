@@ -38,18 +38,27 @@ void emptyTransferList(int row) {
   if (locked) unlockUsbDeviceRow(row);
 }
 
-// Opens the row's device read-write, and with pre-reset resets it first:
-// 0, or the errno of the open that failed.
+// Opens the row's device read-write into its handle, and with pre-reset
+// resets it first: 0; the errno of the open that failed; or -1 when
+// another request opened the row's handle meanwhile (left alone). The row
+// mutex is not held across the opens (a failed open takes the table mutex).
 int32_t openForClient(int row, bool preReset) {
   UsbDeviceRow& r = usbDeviceTable[row];
-  if (!r.openDevice(O_RDWR)) return errnoOr(ENODEV);
-  if (!preReset) return 0;
-  usbHost().reset(r.usbfsHandle);
-  r.closeDevice();
-  pause(kPreResetPauseCs);
-  rescanUsbDevices();
-  if (!r.openDevice(O_RDWR)) return errnoOr(ENODEV);
-  return 0;
+  int32_t handle = -1;
+  if (!r.openDevice(O_RDWR, &handle)) return errnoOr(ENODEV);
+  if (preReset) {
+    usbHost().reset(handle);
+    usbHost().closeDevice(handle);
+    pause(kPreResetPauseCs);
+    rescanUsbDevices();
+    if (!r.openDevice(O_RDWR, &handle)) return errnoOr(ENODEV);
+  }
+  const int locked = muxIn(row);
+  const bool taken = r.usbfsHandle >= 0;
+  if (!taken) r.usbfsHandle = handle;
+  if (locked) unlockUsbDeviceRow(row);
+  if (taken) usbHost().closeDevice(handle);
+  return taken ? -1 : 0;
 }
 
 }  // namespace
@@ -85,10 +94,12 @@ int connectUsbDevice(UsbConnection& connection, const UsbRequestHeader& header) 
   if (refusal) return connection.sendStatus(header, USB_STATUS_REFUSED, refusal) < 0 ? -1 : 0;
 
   UsbDeviceRow& r = usbDeviceTable[row];
-  bool alreadyMine = false;
-  if (r.rowState() == UsbRowState::IN_USE) {
-    if (r.owner == &connection) {
-      alreadyMine = true;
+  int locked = muxIn(row);
+  const bool inUse = r.rowState() == UsbRowState::IN_USE;
+  const bool alreadyMine = inUse && r.owner == &connection;
+  if (locked) unlockUsbDeviceRow(row);
+  if (inUse) {
+    if (alreadyMine) {
       abortAllUrbs(row);
       if (sendAbortedCompletions(connection, row) < 0) return -1;
       connection.closeRowHandle(row);
@@ -100,10 +111,14 @@ int connectUsbDevice(UsbConnection& connection, const UsbRequestHeader& header) 
 
   // The handle of a row this client does not own (a probe in progress)
   // is not this request's to close.
-  if (r.usbfsHandle >= 0) return connection.sendStatus(header, USB_STATUS_FAILED, USB_ERR_PROTO) < 0 ? -1 : 0;
+  locked = muxIn(row);
+  const bool handleOpen = r.usbfsHandle >= 0;
+  if (locked) unlockUsbDeviceRow(row);
+  if (handleOpen) return connection.sendStatus(header, USB_STATUS_FAILED, USB_ERR_PROTO) < 0 ? -1 : 0;
   emptyTransferList(row);
 
   int32_t failure = openForClient(row, isPortPreResetEnabled(port) && !alreadyMine);
+  if (failure < 0) return connection.sendStatus(header, USB_STATUS_FAILED, USB_ERR_PROTO) < 0 ? -1 : 0;
   if (!failure && !connection.watchRowHandle(row)) failure = USB_ERR_NOMEM;
   if (failure) {
     connection.closeRowHandle(row);
@@ -119,7 +134,7 @@ int connectUsbDevice(UsbConnection& connection, const UsbRequestHeader& header) 
   uint32_t ownerWord = 0;
   if (getConnectionPeerIpv4(connection, peer)) std::memcpy(&ownerWord, peer, sizeof ownerWord);
   noteUsbRowOwnerAddress(row, ownerWord);
-  const int locked = muxIn(row);
+  locked = muxIn(row);
   r.owner = &connection;
   r.setRowState(UsbRowState::IN_USE);
   if (locked) unlockUsbDeviceRow(row);
