@@ -255,8 +255,9 @@ UsbReply UsbServerFixture::connectDevice(UsbTestClient& c, int row, int port, co
   UsbReply reply;
   EXPECT_TRUE(c.request(reply, USB_OP_CONNECT, 0x4321, body));
   // The server takes the device just after its reply.
-  if (reply.header.status == USB_STATUS_OK && isUsbRowIndexValid(row))
+  if (reply.header.status == USB_STATUS_OK && isUsbRowIndexValid(row)) {
     EXPECT_TRUE(waitFor([row] { return usbDeviceTable[row].rowState() == UsbRowState::IN_USE; }, 2000));
+  }
   return reply;
 }
 
