@@ -114,6 +114,9 @@ class TlsConnection : public Connection {
   // deadlineCs (negative: none). 1 ready; 0 the time ran out; -1 failed.
   int waitForSession(int sslError, int64_t deadlineCs);
   void peekRecordHeader();
+  // read of a session into a buffer with memory: decrypts what has arrived
+  // before it waits, and reads up to the buffer's capacity.
+  int readSession(ByteBuffer& buffer, int64_t timeoutCs);
 };
 
 // "<protocol> " and the cipher's description into buffer (the description

@@ -118,7 +118,36 @@ int TlsConnection::sslWrite(const void* memory, int size, int64_t timeoutCs) {
   }
 }
 
+int TlsConnection::readSession(ByteBuffer& buffer, int64_t timeoutCs) {
+  const int64_t deadline = timeoutCs == 0 ? 0 : deadlineAfter(timeoutCs);
+  buffer.rewind();
+  // Decrypt what has already arrived; a wait first would end at once.
+  const int32_t status = ioStatus;
+  int count = sslRead(buffer.base, buffer.capacity, 0);
+  if (count == CONN_TIMEOUT) {
+    ioStatus = status;
+    if (timeoutCs == 0) {  // a look that found nothing complete
+      buffer.release();
+      return 0;
+    }
+    int error = 0;
+    if (!wait4read(timeLeft(deadline), &error, 1)) {
+      buffer.release();
+      return error;  // 0 when a parameter change ended the wait
+    }
+    count = sslRead(buffer.base, buffer.capacity, timeLeft(deadline));
+  }
+  if (count > 0) {
+    buffer.length = count;
+    return count;
+  }
+  buffer.release();
+  return count == 0 ? CONN_CLOSED : count;
+}
+
 int TlsConnection::read(ByteBuffer& buffer, int64_t timeoutCs, int fresh) {
+  if (session != nullptr && !fresh && buffer.data != nullptr && buffer.capacity > 0)
+    return readSession(buffer, timeoutCs);
   const int64_t deadline = timeoutCs == 0 ? 0 : deadlineAfter(timeoutCs);
   bool first = true;
   for (;;) {
@@ -174,6 +203,7 @@ int TlsConnection::read(ByteBuffer& buffer, int64_t timeoutCs, int fresh) {
     }
 
     if (session != nullptr) {
+      const int32_t status = ioStatus;
       const int count = sslRead(buffer.base, waiting, timeoutCs == 0 ? 0 : timeLeft(deadline));
       if (count > 0) {
         buffer.length = count;
@@ -182,7 +212,10 @@ int TlsConnection::read(ByteBuffer& buffer, int64_t timeoutCs, int fresh) {
       buffer.release();
       if (count == 0) return CONN_CLOSED;
       // A record not complete when a look without waiting found it.
-      if (count == CONN_TIMEOUT && timeoutCs == 0) return 0;
+      if (count == CONN_TIMEOUT && timeoutCs == 0) {
+        ioStatus = status;
+        return 0;
+      }
       return count;
     }
     const ssize_t count = ::read(fd, buffer.base, static_cast<size_t>(waiting));

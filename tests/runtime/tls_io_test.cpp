@@ -258,29 +258,40 @@ TEST_F(TlsIoTest, ReadWithTimeoutZeroReturnsAtOnce) {
 // A peer that stops in the middle of a record holds no read past its time-
 // out; the session stays usable and the record completes later.
 TEST_F(TlsIoTest, PeerStoppingMidRecordDoesNotHoldTheRead) {
-  std::unique_ptr<TlsConnection> server;
-  std::unique_ptr<ManualClient> client;
-  int clientFd = -1;
-  ASSERT_TRUE(manualSession(server, client, clientFd));
-  client->seal("hello world");
-  ASSERT_GT(client->pending(), 8u);
-  client->flush(8);
+  for (int fresh : {1, 0}) {
+    SCOPED_TRACE(fresh ? "fresh buffer" : "reused buffer");
+    std::unique_ptr<TlsConnection> server;
+    std::unique_ptr<ManualClient> client;
+    int clientFd = -1;
+    ASSERT_TRUE(manualSession(server, client, clientFd));
+    client->seal("hello world");
+    ASSERT_GT(client->pending(), 8u);
+    client->flush(8);
 
-  ByteBuffer buffer;
-  auto start = Clock::now();
-  EXPECT_EQ(server->read(buffer, 0, 1), 0);  // a look finds nothing complete
-  EXPECT_LT(secondsSince(start), 2.0);
+    ByteBuffer buffer;
+    buffer.reserve(64);
+    auto start = Clock::now();
+    EXPECT_EQ(server->read(buffer, 0, fresh), 0);  // a look finds nothing complete
+    EXPECT_LT(secondsSince(start), 2.0);
+    EXPECT_EQ(server->ioStatus, CONN_IO_GOOD);
 
-  start = Clock::now();
-  EXPECT_EQ(server->read(buffer, 100, 1), CONN_TIMEOUT);
-  const double waited = secondsSince(start);
-  EXPECT_GE(waited, 0.5);
-  EXPECT_LT(waited, 15.0);
-  EXPECT_EQ(server->ioStatus, CONN_IO_TIMED_OUT);
+    buffer.reserve(64);
+    start = Clock::now();
+    EXPECT_EQ(server->read(buffer, 100, fresh), CONN_TIMEOUT);
+    const double waited = secondsSince(start);
+    EXPECT_GE(waited, 0.5);
+    EXPECT_LT(waited, 15.0);
+    EXPECT_EQ(server->ioStatus, CONN_IO_TIMED_OUT);
 
-  client->flush(SIZE_MAX);
-  ASSERT_EQ(server->read(buffer, 500, 1), 11);
-  EXPECT_EQ(std::string(buffer.base, 11), "hello world");
+    buffer.reserve(64);
+    std::thread rest([&] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      client->flush(SIZE_MAX);
+    });
+    ASSERT_EQ(server->read(buffer, 500, fresh), 11);
+    EXPECT_EQ(std::string(buffer.base, 11), "hello world");
+    rest.join();
+  }
 }
 
 // Retries are decided by the TLS library, not by errno or stale errors: a
@@ -383,23 +394,27 @@ TEST_F(TlsIoTest, DescriptorsAboveTheSelectLimitWork) {
 // A parameter change reaching the owner ends a read wait with nothing read.
 TEST_F(TlsIoTest, ParameterChangeEndsTheReadWait) {
   using namespace tasktest;
-  std::unique_ptr<TlsConnection> server, client;
-  ASSERT_TRUE(makeSessionPair(server, client));
-  TlsConnection* s = server.get();
-  auto probe = std::make_shared<TaskProbe>();
-  ProbeTask* task = startTask("TlsReader", probe, [s](ProbeTask& self) {
-    s->owner = &self;
-    ByteBuffer buffer;
-    self.probe().report(s->read(buffer, -1, 1));
-    self.probe().report(buffer.data == nullptr);
-  });
-  ASSERT_NE(task, nullptr);
-  ASSERT_TRUE(taskRunning(*probe));
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  ASSERT_EQ(task->post(message(MSG_PARAMS_CHANGED)), 0);
-  ASSERT_TRUE(taskEnded(*probe));
-  EXPECT_EQ(probe->resultsCopy(), (std::vector<int>{0, 1}));
-  server->owner = nullptr;
+  for (int fresh : {1, 0}) {
+    SCOPED_TRACE(fresh ? "fresh buffer" : "reused buffer");
+    std::unique_ptr<TlsConnection> server, client;
+    ASSERT_TRUE(makeSessionPair(server, client));
+    TlsConnection* s = server.get();
+    auto probe = std::make_shared<TaskProbe>();
+    ProbeTask* task = startTask("TlsReader", probe, [s, fresh](ProbeTask& self) {
+      s->owner = &self;
+      ByteBuffer buffer;
+      buffer.reserve(100);
+      self.probe().report(s->read(buffer, -1, fresh));
+      self.probe().report(buffer.data == nullptr);
+    });
+    ASSERT_NE(task, nullptr);
+    ASSERT_TRUE(taskRunning(*probe));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ASSERT_EQ(task->post(message(MSG_PARAMS_CHANGED)), 0);
+    ASSERT_TRUE(taskEnded(*probe));
+    EXPECT_EQ(probe->resultsCopy(), (std::vector<int>{0, 1}));
+    server->owner = nullptr;
+  }
 }
 
 TEST_F(TlsIoTest, ProtocolNameFromTheRecordHeader) {
