@@ -96,9 +96,8 @@ void resetFlaggedUsbDevices(UsbConnection& connection) {
       continue;
     }
     // A device in use is reset and closed only by its owner's task.
-    if (r.owner != &connection) continue;
     muxIn(row);
-    if (r.owner == &connection && r.resetPending.exchange(0)) {
+    if (r.rowState() == UsbRowState::IN_USE && r.owner == &connection && r.resetPending.exchange(0)) {
       if (r.usbfsHandle >= 0) usbHost().reset(r.usbfsHandle);
       for (UrbLink* l = r.transfers.first(); l; l = r.transfers.after(l)) discardUrb(r, urbRequestOf(l));
       connection.closeRowHandle(row);
@@ -112,7 +111,6 @@ void resetFlaggedUsbDevices(UsbConnection& connection) {
 void releaseConnectionDevices(UsbConnection& connection) {
   for (int row = 0; row < USB_MAXDEVS; ++row) {
     UsbDeviceRow& r = usbDeviceTable[row];
-    if (r.owner != &connection) continue;
     muxIn(row);
     if (r.owner == &connection) {
       const bool inUse = r.rowState() == UsbRowState::IN_USE;
