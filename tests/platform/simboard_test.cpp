@@ -11,52 +11,9 @@
 #include <future>
 #include <string>
 
+#include "support/control_client.h"
+
 namespace {
-
-// A client of the control socket, as a test process outside would use it.
-class ControlClient {
- public:
-  explicit ControlClient(const std::string& path) {
-    fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
-    if (::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-      ::close(fd_);
-      fd_ = -1;
-    }
-  }
-  ~ControlClient() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  bool connected() const { return fd_ >= 0; }
-  void sendOnly(const std::string& line) {
-    std::string out = line + "\n";
-    (void)!::send(fd_, out.data(), out.size(), MSG_NOSIGNAL);
-  }
-  // Sends one command and returns the answer up to and including its last line.
-  std::string ask(const std::string& line) {
-    std::string out = line + "\n";
-    if (::send(fd_, out.data(), out.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(out.size())) return "";
-    std::string answer;
-    while (true) {
-      size_t lineStart = answer.rfind('\n', answer.size() >= 2 ? answer.size() - 2 : 0);
-      lineStart = lineStart == std::string::npos ? 0 : lineStart + 1;
-      if (!answer.empty() && answer.back() == '\n' &&
-          (answer.compare(lineStart, 3, "ok\n") == 0 || answer.compare(lineStart, 6, "error ") == 0))
-        return answer;
-      pollfd p{fd_, POLLIN, 0};
-      if (::poll(&p, 1, 5000) <= 0) return answer;
-      char buf[256];
-      ssize_t n = ::read(fd_, buf, sizeof buf);
-      if (n <= 0) return answer;
-      answer.append(buf, static_cast<size_t>(n));
-    }
-  }
-
- private:
-  int fd_ = -1;
-};
 
 std::string readAvailable(int fd, int timeoutMs) {
   pollfd p{fd, POLLIN, 0};
