@@ -7,11 +7,13 @@
 //   usbclient [options] control ROW PORT TYPE REQUEST VALUE INDEX LENGTH [HEXDATA]
 //   usbclient [options] bulk-write ROW PORT ENDPOINT HEXDATA
 //   usbclient [options] bulk-read ROW PORT ENDPOINT LENGTH
+//   usbclient [options] echo ROW PORT OUT_ENDPOINT IN_ENDPOINT HEXDATA
 // Options: --host ADDRESS (127.0.0.1), --port N (9200, or 9443 with --tls),
 //          --tls, --key PORT=KEY (repeatable), --sha1, --name NAME,
 //          --timeout MS (10000).
 // Transfers other than reading descriptors connect the device first and
 // disconnect it at the end.
+#include <signal.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -44,7 +46,8 @@ int usage() {
                "                 [--timeout MS] COMMAND ARGS\n"
                "commands: list | descriptors ROW PORT | connect ROW PORT [SECONDS]\n"
                "          control ROW PORT TYPE REQUEST VALUE INDEX LENGTH [HEXDATA]\n"
-               "          bulk-write ROW PORT ENDPOINT HEXDATA | bulk-read ROW PORT ENDPOINT LENGTH\n");
+               "          bulk-write ROW PORT ENDPOINT HEXDATA | bulk-read ROW PORT ENDPOINT LENGTH\n"
+               "          echo ROW PORT OUT_ENDPOINT IN_ENDPOINT HEXDATA\n");
   return 2;
 }
 
@@ -134,9 +137,25 @@ void disconnectDevice(Client& client, int row, int port) {
   printNotices(client);
 }
 
+// Bulk OUT of data, then a bulk IN of as many bytes, in one connection.
+bool echoThrough(Client& client, int row, int port, uint8_t out, uint8_t in, const std::vector<uint8_t>& data) {
+  std::vector<Message> completions;
+  if (!client.transfer(row, port, out, 3, data, 0, completions) || !reportReply("bulk out", completions.back()))
+    return false;
+  std::printf("sent %zu bytes\n", data.size());
+  if (!client.transfer(row, port, in, 3, {}, static_cast<uint32_t>(data.size()), completions) ||
+      !reportReply("bulk in", completions.back()))
+    return false;
+  const std::vector<uint8_t> back = Client::joinData(completions);
+  std::printf("received %zu bytes\n", back.size());
+  printHex(back);
+  return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  signal(SIGPIPE, SIG_IGN);
   Options o;
   int i = 1;
   for (; i < argc && std::strncmp(argv[i], "--", 2) == 0; ++i) {
@@ -216,7 +235,15 @@ int main(int argc, char** argv) {
     const bool ok = client.transfer(row, port, endpoint, 3, write ? fromHex(args[3]) : std::vector<uint8_t>(),
                                     write ? 0 : static_cast<uint32_t>(number(args[3])), completions) &&
                     reportReply(command.c_str(), completions.back());
+    if (ok && write) std::printf("sent %s bytes\n", args[3][0] ? std::to_string(fromHex(args[3]).size()).c_str() : "0");
     if (ok && !write) printHex(Client::joinData(completions));
+    disconnectDevice(client, row, port);
+    return ok ? 0 : 1;
+  }
+  if (command == "echo" && left >= 5) {
+    if (!connectDevice(client, o, row, port)) return 1;
+    const bool ok = echoThrough(client, row, port, static_cast<uint8_t>(number(args[2])),
+                                static_cast<uint8_t>(number(args[3])), fromHex(args[4]));
     disconnectDevice(client, row, port);
     return ok ? 0 : 1;
   }
