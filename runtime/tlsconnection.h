@@ -15,7 +15,8 @@
 //   caller's time-out (negative: no limit; 0: kTlsStallTimeoutCs).
 // - writev and sendFile: each such wait is bounded by kTlsStallTimeoutCs.
 // A TLS read wait that runs out gives -2 (ioStatus 1) and the session stays
-// usable; a write gives -1 as for any failed wait for room.
+// usable; a write gives -1 as for any failed wait for room. The waits are
+// those of Connection, so they serve the owner's messages.
 #ifndef RUNTIME_TLSCONNECTION_H
 #define RUNTIME_TLSCONNECTION_H
 
