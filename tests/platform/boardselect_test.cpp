@@ -12,25 +12,20 @@
 #include "platform/boarddriver.h"
 #include "platform/simboard.h"
 #include "runtime/paths.h"
+#include "support/scratch_root.h"
 
 namespace {
 
-class BoardSelectTest : public ::testing::Test {
+class BoardSelectTest : public ScratchRoot {
  protected:
   void SetUp() override {
-    savedRoot_ = dataRoot();
-    char tmpl[] = "/tmp/boardselXXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    root_ = tmpl;
-    ASSERT_EQ(::mkdir((root_ + "/dev").c_str(), 0755), 0);
-    ASSERT_EQ(::mkdir((root_ + "/var").c_str(), 0755), 0);
-    setDataRoot(root_.c_str());
+    ScratchRoot::SetUp();
+    ASSERT_EQ(::mkdir((dir_ + "/dev").c_str(), 0755), 0);
+    ASSERT_EQ(::mkdir((dir_ + "/var").c_str(), 0755), 0);
   }
   void TearDown() override {
     useSimulatedBoard(false);
-    setDataRoot(savedRoot_.c_str());
-    std::string cmd = "rm -rf '" + root_ + "'";
-    ASSERT_EQ(std::system(cmd.c_str()), 0);
+    ScratchRoot::TearDown();
   }
   void writeFile(const char* fixed, const char* text) {
     FILE* f = std::fopen(mapPath(fixed).c_str(), "w");
@@ -38,8 +33,6 @@ class BoardSelectTest : public ::testing::Test {
     std::fputs(text, f);
     std::fclose(f);
   }
-  std::string savedRoot_;
-  std::string root_;
 };
 
 TEST_F(BoardSelectTest, NoBoardWithoutNodeOrRequest) {

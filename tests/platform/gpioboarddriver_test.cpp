@@ -9,23 +9,15 @@
 #include <string>
 
 #include "runtime/paths.h"
+#include "support/scratch_root.h"
 
 namespace {
 
-class GpioBoardDriverTest : public ::testing::Test {
+class GpioBoardDriverTest : public ScratchRoot {
  protected:
   void SetUp() override {
-    savedRoot_ = dataRoot();
-    char tmpl[] = "/tmp/gpiodrvXXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    root_ = tmpl;
-    ASSERT_EQ(::mkdir((root_ + "/dev").c_str(), 0755), 0);
-    setDataRoot(root_.c_str());
-  }
-  void TearDown() override {
-    setDataRoot(savedRoot_.c_str());
-    std::string cmd = "rm -rf '" + root_ + "'";
-    ASSERT_EQ(std::system(cmd.c_str()), 0);
+    ScratchRoot::SetUp();
+    ASSERT_EQ(::mkdir((dir_ + "/dev").c_str(), 0755), 0);
   }
   void writeFile(const char* fixed, const char* text) {
     FILE* f = std::fopen(mapPath(fixed).c_str(), "w");
@@ -33,8 +25,6 @@ class GpioBoardDriverTest : public ::testing::Test {
     std::fputs(text, f);
     std::fclose(f);
   }
-  std::string savedRoot_;
-  std::string root_;
 };
 
 TEST_F(GpioBoardDriverTest, MissingNodesFailEveryRequest) {

@@ -24,7 +24,7 @@
 #include "runtime/bytebuffer.h"
 #include "runtime/connectionsettings.h"
 #include "runtime/support/connection_fixtures.h"
-#include "runtime/support/scratch_root.h"
+#include "support/scratch_root.h"
 #include "runtime/task_test_util.h"
 
 namespace {

@@ -1,6 +1,6 @@
 #include "runtime/dirlist.h"
 
-#include "runtime/support/scratch_root.h"
+#include "support/scratch_root.h"
 #include "runtime/task.h"
 
 #include <dirent.h>

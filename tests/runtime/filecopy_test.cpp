@@ -1,6 +1,6 @@
 #include "runtime/filecopy.h"
 
-#include "runtime/support/scratch_root.h"
+#include "support/scratch_root.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -1,7 +1,7 @@
 #include "runtime/fatattr.h"
 #include "runtime/fileutil.h"
 
-#include "runtime/support/scratch_root.h"
+#include "support/scratch_root.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

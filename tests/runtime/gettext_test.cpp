@@ -1,6 +1,6 @@
 #include "runtime/gettext.h"
 
-#include "runtime/support/scratch_root.h"
+#include "support/scratch_root.h"
 
 #include <cstdlib>
 #include <string>

@@ -2,7 +2,7 @@
 #include "runtime/netconsole.h"
 #include "runtime/stickdata.h"
 
-#include "runtime/support/scratch_root.h"
+#include "support/scratch_root.h"
 
 #include <sys/stat.h>
 

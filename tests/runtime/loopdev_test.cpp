@@ -1,6 +1,6 @@
 #include "runtime/loopdev.h"
 
-#include "runtime/support/scratch_root.h"
+#include "support/scratch_root.h"
 
 #include <fcntl.h>
 #include <linux/loop.h>

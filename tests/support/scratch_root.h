@@ -1,6 +1,6 @@
 // A fresh directory per test that is also the data root, removed afterwards.
-#ifndef TESTS_RUNTIME_SUPPORT_SCRATCH_ROOT_H
-#define TESTS_RUNTIME_SUPPORT_SCRATCH_ROOT_H
+#ifndef TESTS_SUPPORT_SCRATCH_ROOT_H
+#define TESTS_SUPPORT_SCRATCH_ROOT_H
 
 #include "runtime/paths.h"
 
