@@ -124,6 +124,7 @@ TEST_F(ConnectTest, SecondConnectByTheOwnerKeepsTheDevice) {
   ASSERT_EQ(usbclient::STATUS_OK, connectLoopback(*c).status);
   EXPECT_TRUE(c->notices().empty());
   EXPECT_TRUE(echoes(*c, {2, 3}));
+  EXPECT_EQ(1, host().openHandleCount());  // the first handle was given back
   EXPECT_EQ(1, usbPortUseCounters[2].load() % 100);  // still one connection counted
 }
 
