@@ -1,0 +1,163 @@
+// Fuzzes SUBMIT_URB bodies: the first 4 bytes are the request header's
+// context word (bytes 0-2: isochronous packets), the rest is what the
+// client sends after the header, request after request. The connection
+// owns the simulated devices (a HID device, a bulk loopback, a small
+// mass-storage device behind a hub) with their configuration set; the
+// completions are reaped after each request, every reply is read and
+// dropped. At the end the devices are given back and no transfer record
+// may be left.
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+#include "params/productparams.h"
+#include "platform/usbhost.h"
+#include "platform/usbhost_sim.h"
+#include "runtime/paths.h"
+#include "runtime/task.h"
+#include "runtime/tlsconnection.h"
+#include "usbserver/urbengine.h"
+#include "usbserver/urbsubmit.h"
+#include "usbserver/usbconnection.h"
+#include "usbserver/usbdevicetable.h"
+#include "usbserver/usbfilesystem.h"
+#include "usbserver/usbscan.h"
+#include "usbserver/wireprotocol.h"
+
+namespace {
+
+constexpr char kIdentity[] =
+    "product_id=353\nusb_ports_phy=20\ndevice_types=UUUUUUUUUUUUUUUUUUUU\nusbtable_product_id=353\n";
+constexpr size_t kMaxInput = 65536;
+constexpr int kMaxRequests = 64;
+constexpr int kReapsPerRequest = 16;
+
+// A task that is never started: its epoll set holds the device sources.
+class IdleTask : public Task {
+ public:
+  IdleTask() : Task("UsbUrbFuzz") {}
+  void run() override {}
+};
+
+struct Setup {
+  SimUsbHost* host = nullptr;
+  IdleTask* task = nullptr;
+
+  Setup() {
+    char pattern[] = "/tmp/usb-submit-fuzz-XXXXXX";
+    if (!mkdtemp(pattern)) std::abort();
+    setDataRoot(pattern);
+    std::FILE* identity = fmemopen(const_cast<char*>(kIdentity), sizeof kIdentity - 1, "r");
+    parseProductParams(identity, productParams());
+    std::fclose(identity);
+    setUsbTableLimits(productParams().usbtable_product_id);
+    host = new SimUsbHost;
+    setUsbHostForTesting(host);
+    prepareUsbDeviceFilesystem();
+    host->plug("1-1", "hub 4");
+    host->plug("1-1.1", "hid");
+    host->plug("1-1.2", "loopback");
+    host->plug("1-1.3", "storage size=64K");
+    rescanUsbDevices();
+    task = new IdleTask;
+  }
+};
+
+Setup& setup() {
+  static Setup* s = new Setup;
+  return *s;
+}
+
+void drain(int fd) {
+  char buffer[16384];
+  while (::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT) > 0) {
+  }
+}
+
+// The connection owns every present device, open and configured, as after
+// CONNECT and SET_CONFIGURATION.
+void takeDevices(UsbConnection& c) {
+  for (int row = 0; row < USB_MAXDEVS; ++row) {
+    UsbDeviceRow& r = usbDeviceTable[row];
+    if (r.rowState() != UsbRowState::PRESENT) continue;
+    muxIn(row);
+    if (r.openDevice(O_RDWR)) {
+      usbHost().setConfiguration(r.usbfsHandle, 1);
+      r.owner = &c;
+      r.setRowState(UsbRowState::IN_USE);
+    }
+    unlockUsbDeviceRow(row);
+    if (r.owner == &c) c.watchRowHandle(row);
+  }
+}
+
+void reapAll() {
+  for (int row = 0; row < USB_MAXDEVS; ++row) {
+    for (int i = 0; i < kReapsPerRequest; ++i) {
+      UsbEventSource* source = usbDeviceTable[row].eventSource;
+      if (!source || usb_srv_poll(*source) < 0) break;
+    }
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  Setup& s = setup();
+  if (size < 4) return 0;
+  if (size > kMaxInput) size = kMaxInput;
+  UsbRequestHeader header;
+  header.context = getBe32(data);
+  header.opcode = USB_OP_SUBMIT_URB;
+  data += 4;
+  size -= 4;
+
+  int fds[2];
+  if (::socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) return 0;
+  const int big = 1 << 20;
+  ::setsockopt(fds[1], SOL_SOCKET, SO_SNDBUF, &big, sizeof big);
+  ::setsockopt(fds[0], SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
+  ::setsockopt(fds[0], SOL_SOCKET, SO_SNDBUF, &big, sizeof big);
+  size_t sent = 0;
+  while (sent < size) {
+    const ssize_t n = ::send(fds[1], data + sent, size - sent, MSG_NOSIGNAL);
+    if (n <= 0) break;
+    sent += static_cast<size_t>(n);
+  }
+  // Every read past the input ends at once instead of waiting.
+  ::shutdown(fds[1], SHUT_WR);
+
+  TlsConnection socket(nullptr, nullptr, -1);
+  socket.fd = fds[0];
+  socket.type = SOCK_STREAM;
+  socket.state = CONN_STATE_CONNECTED;
+  {
+    UsbConnection connection(&socket, s.task);
+    takeDevices(connection);
+    for (int i = 0; i < kMaxRequests; ++i) {
+      header.tag = static_cast<uint32_t>(i);
+      const int r = submitUrb(connection, header);
+      drain(fds[1]);
+      reapAll();
+      drain(fds[1]);
+      if (r < 0) break;
+      uint8_t more;
+      if (::recv(fds[0], &more, 1, MSG_PEEK | MSG_DONTWAIT) <= 0) break;
+    }
+    connection.serveHandovers(0);
+    releaseConnectionDevices(connection);
+    connection.serveHandovers(0);
+  }
+  socket.close();
+  ::close(fds[1]);
+  if (urbCount.load() != 0) {
+    std::fprintf(stderr, "transfer records left: %d\n", urbCount.load());
+    std::abort();
+  }
+  return 0;
+}
