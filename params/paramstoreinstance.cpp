@@ -3,6 +3,7 @@
 #include "params/paramstore.h"
 #include "params/paramtable.h"
 #include "params/resolverwiring.h"
+#include "params/tlswiring.h"
 
 namespace {
 
@@ -14,6 +15,7 @@ Param* programItems[kStoreCapacity];
 int fillProgramStore(Param** items, int capacity) {
   int count = defineParameters(items, capacity);
   wireResolverSettings();
+  wireTlsSettings();
   return count;
 }
 
