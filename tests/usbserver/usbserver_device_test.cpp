@@ -37,6 +37,16 @@ class UsbDeviceRequestTest : public UsbServerFixture {
   }
 
   uint8_t row() const { return static_cast<uint8_t>(row_); }
+  // Row fields the server's threads change under the row mutex.
+  template <typename T>
+  T locked(T UsbDeviceRow::*field, int index = -1) {
+    const int row = index < 0 ? row_ : index;
+    muxIn(row);
+    const T value = usbDeviceTable[row].*field;
+    unlockUsbDeviceRow(row);
+    return value;
+  }
+  int32_t rowHandle() { return locked(&UsbDeviceRow::usbfsHandle); }
   uint8_t port() const { return static_cast<uint8_t>(port_); }
   UsbDeviceRow& tableRow() { return usbDeviceTable[row_]; }
 
@@ -58,7 +68,7 @@ TEST_F(UsbDeviceRequestTest, RequestsOnAnotherConnectionsDeviceAreRefusedAndChan
   UsbTestClient& owner = client();
   UsbTestClient& intruder = client();
   ASSERT_EQ(USB_STATUS_OK, connectDevice(owner, row_, port_).header.status);
-  const int32_t handle = tableRow().usbfsHandle;
+  const int32_t handle = rowHandle();
   ASSERT_GE(handle, 0);
 
   struct Case {
@@ -88,10 +98,10 @@ TEST_F(UsbDeviceRequestTest, RequestsOnAnotherConnectionsDeviceAreRefusedAndChan
   EXPECT_EQ(be32(5), r.data);
 
   EXPECT_EQ(UsbRowState::IN_USE, tableRow().rowState());
-  EXPECT_EQ(handle, tableRow().usbfsHandle);
+  EXPECT_EQ(handle, rowHandle());
   EXPECT_EQ(0, tableRow().resetPending.load());
   waitFor([] { return false; }, 1300);  // past one reset check
-  EXPECT_EQ(handle, tableRow().usbfsHandle);
+  EXPECT_EQ(handle, rowHandle());
   // The owner's device still answers it.
   ASSERT_TRUE(owner.request(r, USB_OP_SET_CONFIGURATION, 6, {row(), port(), 1, 0}));
   EXPECT_EQ(USB_STATUS_OK, r.header.status);
@@ -108,11 +118,11 @@ TEST_F(UsbDeviceRequestTest, ClaimInterfaceProbesWithoutTouchingAnOpenDevice) {
 
   UsbTestClient& owner = client();
   ASSERT_EQ(USB_STATUS_OK, connectDevice(owner, row_, port_).header.status);
-  const int32_t handle = tableRow().usbfsHandle;
+  const int32_t handle = rowHandle();
   ASSERT_TRUE(prober.request(r, USB_OP_CLAIM_INTERFACE, 2, {row(), port(), 0}));
   EXPECT_EQ(USB_STATUS_FAILED, r.header.status);
   EXPECT_EQ(USB_ERR_PROTO, r.header.error);
-  EXPECT_EQ(handle, tableRow().usbfsHandle);
+  EXPECT_EQ(handle, rowHandle());
   EXPECT_EQ(1, host().openHandleCount());
 
   ASSERT_TRUE(prober.request(r, USB_OP_CLAIM_INTERFACE, 3, {row(), static_cast<uint8_t>(port_ + 1), 0}));
@@ -122,19 +132,19 @@ TEST_F(UsbDeviceRequestTest, ClaimInterfaceProbesWithoutTouchingAnOpenDevice) {
 TEST_F(UsbDeviceRequestTest, DisconnectOfAWrongPortKeepsTheDevice) {
   UsbTestClient& owner = client();
   ASSERT_EQ(USB_STATUS_OK, connectDevice(owner, row_, port_).header.status);
-  const int32_t handle = tableRow().usbfsHandle;
+  const int32_t handle = rowHandle();
   UsbReply r;
   ASSERT_TRUE(owner.request(r, USB_OP_DISCONNECT, 1, {row(), static_cast<uint8_t>(port_ + 1)}));
   EXPECT_EQ(USB_STATUS_FAILED, r.header.status);
   EXPECT_EQ(USB_ERR_NODEV, r.header.error);
   EXPECT_EQ(UsbRowState::IN_USE, tableRow().rowState());
-  EXPECT_EQ(handle, tableRow().usbfsHandle);
+  EXPECT_EQ(handle, rowHandle());
   EXPECT_EQ(1, host().openHandleCount());
 
   ASSERT_TRUE(owner.request(r, USB_OP_DISCONNECT, 2, {row(), port()}));
   EXPECT_EQ(USB_STATUS_OK, r.header.status);
   EXPECT_EQ(UsbRowState::PRESENT, tableRow().rowState());
-  EXPECT_EQ(-1, tableRow().usbfsHandle);
+  EXPECT_EQ(-1, rowHandle());
   EXPECT_EQ(0, host().openHandleCount());
   EXPECT_EQ("Available", ownerText(row_));
 }
@@ -148,7 +158,7 @@ TEST_F(UsbDeviceRequestTest, AfterDisconnectAnotherClientConnects) {
   ASSERT_EQ(USB_STATUS_OK, r.header.status);
   ASSERT_TRUE(first.request(r, USB_OP_DISCONNECT, 2, {row(), port()}));
   ASSERT_EQ(USB_STATUS_OK, r.header.status);
-  EXPECT_EQ(-1, tableRow().currentConfigIndex);
+  EXPECT_EQ(-1, locked(&UsbDeviceRow::currentConfigIndex));
 
   ASSERT_EQ(USB_STATUS_OK, connectDevice(second, row_, port_, "second").header.status);
   EXPECT_EQ(0u, ownerText(row_).find("second ("));
@@ -160,20 +170,20 @@ TEST_F(UsbDeviceRequestTest, AfterDisconnectAnotherClientConnects) {
 TEST_F(UsbDeviceRequestTest, SetConfigurationFailureFlagsOnlyTheOwnersDevice) {
   UsbTestClient& owner = client();
   ASSERT_EQ(USB_STATUS_OK, connectDevice(owner, row_, port_).header.status);
-  const int32_t handle = tableRow().usbfsHandle;
+  const int32_t handle = rowHandle();
   UsbReply r;
   // A wrong port is not a failure of the device.
   ASSERT_TRUE(owner.request(r, USB_OP_SET_CONFIGURATION, 1, {row(), static_cast<uint8_t>(port_ + 1), 1, 0}));
   EXPECT_EQ(USB_ERR_NODEV, r.header.error);
   EXPECT_EQ(0, tableRow().resetPending.load());
   waitFor([] { return false; }, 1300);
-  EXPECT_EQ(handle, tableRow().usbfsHandle);
+  EXPECT_EQ(handle, rowHandle());
 
   // A value no configuration has: reset and closed within about a second.
   ASSERT_TRUE(owner.request(r, USB_OP_SET_CONFIGURATION, 2, {row(), port(), 9, 0}));
   EXPECT_EQ(USB_STATUS_FAILED, r.header.status);
   EXPECT_NE(0, r.header.error);
-  EXPECT_TRUE(waitFor([&] { return tableRow().usbfsHandle < 0; }, 3000));
+  EXPECT_TRUE(waitFor([&] { return rowHandle() < 0; }, 3000));
   EXPECT_EQ(UsbRowState::IN_USE, tableRow().rowState());
   EXPECT_EQ(0, host().openHandleCount());
   ASSERT_TRUE(owner.request(r, USB_OP_CLEAR_HALT, 3, {row(), port(), 0x81}));
@@ -243,7 +253,7 @@ TEST_F(UsbDeviceRequestTest, UnplugTellsTheOwnerAndReleasesTheRow) {
   rescan();
   EXPECT_TRUE(readNotice(owner, USB_OP_DEVICE_GONE));
   EXPECT_EQ(UsbRowState::REMOVED, tableRow().rowState());
-  EXPECT_EQ(nullptr, tableRow().owner);
+  EXPECT_EQ(nullptr, locked(&UsbDeviceRow::owner));
   EXPECT_EQ(0, host().openHandleCount());
   UsbReply r;
   ASSERT_TRUE(owner.request(r, USB_OP_HELLO, 1));  // the connection goes on
@@ -254,7 +264,7 @@ TEST_F(UsbDeviceRequestTest, PortDisableTellsTheOwnerWhoseTaskClosesTheDevice) {
   ASSERT_EQ(USB_STATUS_OK, connectDevice(owner, row_, port_).header.status);
   EXPECT_EQ(1, disableUsbPort(port_));
   EXPECT_TRUE(readNotice(owner, USB_OP_PORT_DISABLED));
-  EXPECT_TRUE(waitFor([&] { return tableRow().usbfsHandle < 0; }, 3000));
+  EXPECT_TRUE(waitFor([&] { return rowHandle() < 0; }, 3000));
   EXPECT_EQ(UsbRowState::IN_USE, tableRow().rowState());
   EXPECT_EQ(0, host().openHandleCount());
   EXPECT_EQ(0, tableRow().resetPending.load());
@@ -300,8 +310,12 @@ TEST_F(UsbDeviceRequestTest, ConnectingTwiceKeepsOneSourceAndOneHandle) {
   ASSERT_EQ(USB_STATUS_OK, connectDevice(owner, row_, port_).header.status);
   ASSERT_EQ(USB_STATUS_OK, connectDevice(owner, row_, port_).header.status);
   EXPECT_EQ(1, host().openHandleCount());
-  ASSERT_NE(nullptr, tableRow().eventSource);
-  EXPECT_EQ(tableRow().usbfsHandle, tableRow().eventSource->fd);
+  muxIn(row_);
+  UsbEventSource* source = tableRow().eventSource;
+  const int32_t sourceFd = source ? source->fd : -2;
+  unlockUsbDeviceRow(row_);
+  ASSERT_NE(nullptr, source);
+  EXPECT_EQ(rowHandle(), sourceFd);
   unplug("1-3");
   rescan();
   EXPECT_TRUE(readNotice(owner, USB_OP_DEVICE_GONE));
@@ -324,7 +338,7 @@ TEST_F(UsbDeviceRequestTest, ConnectionEndReleasesItsDevices) {
   ASSERT_TRUE(waitConnections(0));
   EXPECT_EQ(UsbRowState::PRESENT, tableRow().rowState());
   EXPECT_EQ(UsbRowState::PRESENT, usbDeviceTable[other].rowState());
-  EXPECT_EQ(nullptr, usbDeviceTable[other].owner);
+  EXPECT_EQ(nullptr, locked(&UsbDeviceRow::owner, other));
   EXPECT_EQ(0, host().openHandleCount());
   EXPECT_EQ("Available", ownerText(row_));
 }
