@@ -221,8 +221,11 @@ void UsbServerFixture::startServer() {
   ASSERT_GE(listenerId_, 0);
   const bool up = waitFor(
       [&] {
+        // A reply proves the probe's connection task exists, so the wait
+        // below sees it end.
         UsbTestClient probe;
-        return probe.connect(plainPort_, false);
+        UsbReply reply;
+        return probe.connect(plainPort_, false) && probe.request(reply, USB_OP_HELLO, 1);
       },
       5000);
   ASSERT_TRUE(up) << "the listener does not answer on " << plainPort_;
