@@ -11,6 +11,7 @@
 
 #include "platform/usbhost.h"
 #include "usbserver/ctrlconfigread.h"
+#include "usbserver/urbbodyread.h"
 #include "usbserver/urbrequest.h"
 #include "usbserver/usbconnection.h"
 #include "usbserver/usbdevicetable.h"
@@ -250,7 +251,7 @@ int processCtrlReq(UsbConnection& c, const UsbTransferDescriptor& d, UsbReplyHea
     std::fprintf(stderr, "%s mem indata fault size:%d!?\n", "processCtrlReq", static_cast<int>(d.inLength));
     return refuseBody(c, d.outLength, reply) == 0 ? CTRL_MEMORY_FAILURE : CTRL_END_CONNECTION;
   }
-  if (c.readFully(out.get(), static_cast<int>(d.outLength), USB_IO_TIMEOUT_MS) != static_cast<int>(d.outLength)) {
+  if (readTransferBody(c, out.get(), static_cast<int>(d.outLength)) != static_cast<int>(d.outLength)) {
     // The rest of the body would be read as the next request.
     answer(reply, USB_STATUS_FAILED, USB_ERR_NOMEM);
     return CTRL_END_CONNECTION;

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "usbserver/ctrlreq.h"
+#include "usbserver/urbbodyread.h"
 #include "usbserver/urbengine.h"
 #include "usbserver/urbrequest.h"
 #include "usbserver/usbconnection.h"
@@ -96,7 +97,7 @@ int sendOutData(UsbConnection& c, const UsbReplyHeader& reply, const UsbTransfer
     usbdevfs_urb* sub = r->subs[i];
     const int length = sub->buffer_length;
     sub->buffer = std::malloc(length > 0 ? static_cast<size_t>(length) : 1);
-    if (sub->buffer && length > 0 && c.readFully(sub->buffer, length, USB_IO_TIMEOUT_MS) != length) {
+    if (sub->buffer && length > 0 && readTransferBody(c, sub->buffer, length) != length) {
       // Never send a chunk the client did not fill. The rest of the data
       // cannot be told from the next request: the connection ends, and
       // what went to the device already is called back.
@@ -173,7 +174,7 @@ int startTransfer(UsbConnection& c, const UsbRequestHeader& header, const UsbTra
 int submitUrb(UsbConnection& c, const UsbRequestHeader& header) {
   const UsbReplyHeader reply = makeShortContextReply(header);
   uint8_t raw[USB_TRANSFER_DESCRIPTOR_SIZE];
-  if (c.readFully(raw, sizeof raw, USB_IO_TIMEOUT_MS) != static_cast<int>(sizeof raw)) {
+  if (readTransferBody(c, raw, sizeof raw) != static_cast<int>(sizeof raw)) {
     // Whatever of the request is still on its way cannot be told apart
     // from the next header.
     answer(c, reply, USB_STATUS_FAILED, USB_ERR_PROTO);

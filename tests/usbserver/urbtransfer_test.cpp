@@ -61,6 +61,26 @@ TEST_F(UrbTransferTest, LoopbackRoundTripsAroundTheChunkBoundary) {
   EXPECT_TRUE(waitFor([] { return urbCount.load() == 0; }, 2000)) << urbCount.load();
 }
 
+TEST_F(UrbTransferTest, TransfersOverTls) {
+  Device d;
+  UsbTestClient& c = serve("1-3", "loopback", &d, true);
+  for (uint32_t size : {1u, 65537u, 200000u}) {
+    SCOPED_TRACE(size);
+    const std::vector<uint8_t> data = patternBytes(size, 11);
+    const std::vector<UsbReply> out = transfer(c, d, 0x01, kBulk, 0, data);
+    ASSERT_EQ(1u, out.size());
+    EXPECT_EQ(USB_STATUS_OK, out[0].header.status);
+    const std::vector<UsbReply> in = transfer(c, d, 0x81, kBulk, size);
+    ASSERT_EQ((size + 65535) / 65536, in.size());
+    EXPECT_EQ(data, joinedData(in));
+  }
+  UsbReply status;
+  ASSERT_TRUE(submit(c, 0x51, controlBody(d.row, d.port, 0x80, 0, 0, 0, 2, 2)));
+  ASSERT_TRUE(c.readReply(status));
+  EXPECT_EQ(USB_STATUS_OK, status.header.status);
+  EXPECT_EQ((std::vector<uint8_t>{0, 0}), status.data);
+}
+
 TEST_F(UrbTransferTest, ShortPacketInTheSecondChunkEndsTheTransfer) {
   Device d;
   UsbTestClient& c = serve("1-3", "loopback", &d);

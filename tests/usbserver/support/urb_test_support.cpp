@@ -92,10 +92,10 @@ void UrbServerFixture::attach(UsbTestClient& c, const Device& d) {
   ASSERT_EQ(USB_STATUS_OK, configured.header.status) << configured.header.error;
 }
 
-UsbTestClient& UrbServerFixture::serve(const std::string& devpath, const std::string& kind, Device* out) {
+UsbTestClient& UrbServerFixture::serve(const std::string& devpath, const std::string& kind, Device* out, bool tls) {
   *out = plugDevice(devpath, kind);
   startServer();
-  UsbTestClient& c = client();
+  UsbTestClient& c = client(tls);
   attach(c, *out);
   return c;
 }

@@ -47,8 +47,9 @@ class UrbServerFixture : public UsbServerFixture {
   Device plugDevice(const std::string& devpath, const std::string& kind);
   // CONNECT and SET_CONFIGURATION 1 for client c.
   void attach(UsbTestClient& c, const Device& d);
-  // Starts the server, plugs the device and attaches it to a new client.
-  UsbTestClient& serve(const std::string& devpath, const std::string& kind, Device* out);
+  // Starts the server, plugs the device and attaches it to a new client
+  // (over TLS with tls).
+  UsbTestClient& serve(const std::string& devpath, const std::string& kind, Device* out, bool tls = false);
 
   // SUBMIT_URB with the test context byte.
   bool submit(UsbTestClient& c, uint32_t tag, const std::vector<uint8_t>& body);
