@@ -15,6 +15,7 @@
 
 #include "usbserver/ctrlreq.h"
 #include "usbserver/urbbodyread.h"
+#include "usbserver/urbbuffers.h"
 #include "usbserver/urbengine.h"
 #include "usbserver/urbrequest.h"
 #include "usbserver/usbconnection.h"
@@ -96,7 +97,7 @@ int sendOutData(UsbConnection& c, const UsbReplyHeader& reply, const UsbTransfer
   for (int i = 0; i < r->count; ++i) {
     usbdevfs_urb* sub = r->subs[i];
     const int length = sub->buffer_length;
-    sub->buffer = std::malloc(length > 0 ? static_cast<size_t>(length) : 1);
+    sub->buffer = allocUrbBuffer(static_cast<size_t>(length));
     if (sub->buffer && length > 0 && readTransferBody(c, sub->buffer, length) != length) {
       // Never send a chunk the client did not fill. The rest of the data
       // cannot be told from the next request: the connection ends, and
