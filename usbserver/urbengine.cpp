@@ -10,6 +10,7 @@
 #include <new>
 
 #include "platform/usbhost.h"
+#include "usbserver/urbbuffers.h"
 #include "usbserver/usbconnection.h"
 #include "usbserver/usbdevicetable.h"
 #include "usbserver/usbrowhandover.h"
@@ -98,7 +99,7 @@ int deliverCompletion(UsbConnection& c, UsbDeviceRow& row, PendingCompletion& p)
       releaseUrbRequest(row, p.request);
     } else if (p.request->isIn()) {
       usbdevfs_urb* sub = p.request->subs[p.index];
-      std::free(sub->buffer);
+      freeUrbBuffer(sub->buffer, static_cast<size_t>(sub->buffer_length));
       sub->buffer = nullptr;
     }
   }
@@ -172,7 +173,7 @@ void freeUrbRequest(UrbRequest* r) {
   if (r->subs) {
     for (int i = 0; i < r->count; ++i) {
       if (!r->subs[i]) continue;
-      std::free(r->subs[i]->buffer);
+      freeUrbBuffer(r->subs[i]->buffer, static_cast<size_t>(r->subs[i]->buffer_length));
       std::free(r->subs[i]);
     }
     std::free(r->subs);
@@ -280,7 +281,7 @@ int submitSubUrb(int handle, UrbRequest* r, int index) {
   usbdevfs_urb* sub = r->subs[index];
   int rc;
   if (r->isIn() && !sub->buffer && sub->buffer_length > 0 &&
-      !(sub->buffer = std::malloc(static_cast<size_t>(sub->buffer_length)))) {
+      !(sub->buffer = allocUrbBuffer(static_cast<size_t>(sub->buffer_length)))) {
     rc = -ENOMEM;
   } else {
     rc = usbHost().submitUrb(handle, sub);
