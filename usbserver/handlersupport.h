@@ -1,4 +1,4 @@
-// Small helpers shared by the request handlers.
+// Small functions shared by the request handlers.
 #ifndef USBSERVER_HANDLERSUPPORT_H
 #define USBSERVER_HANDLERSUPPORT_H
 
