@@ -108,7 +108,9 @@ class Vm:
         try:
             wait_for("the program's banner on the console", ready, boot_timeout, 0.2)
         except Fail as failure:
-            raise Fail("%s\n--- console ---\n%s" % (failure, self.console()[-4000:]))
+            console = self.console()[-4000:]
+            self.stop(quiet=True)
+            raise Fail("%s\n--- console ---\n%s" % (failure, console))
         self.state["boot_seconds"] = round(time.monotonic() - started, 1)
         self._save()
         code, _ = self.guest("true", 30)
