@@ -424,7 +424,14 @@ int Task::pollEvents(int timeoutMs) {
 int taskPipeEventCallback(TaskEventRecord* record, uint32_t /*events*/) {
     if (record == nullptr || record->owner == nullptr)
         return 0;
-    return static_cast<Task*>(record->owner)->receiveMessage();
+    // A callback earlier in the same epoll batch may have waited and served
+    // the message this event announced; a blocking read of the then empty
+    // pipe would stop the task for good.
+    Task* task = static_cast<Task*>(record->owner);
+    int pending = 0;
+    if (ioctl(record->fd, FIONREAD, &pending) == 0 && pending <= 0)
+        return 0;
+    return task->receiveMessage();
 }
 
 // ---- queries and the table lock ----

@@ -200,4 +200,47 @@ TEST(TaskEvents, PollErrorIsNegative) {
     EXPECT_LT(rc, 0);
 }
 
+
+// A callback that waits (and so serves the pending message) before the pipe
+// record of the same epoll batch is dispatched: the pipe record must find
+// the pipe empty and return, not block on it.
+TEST(TaskEvents, PipeRecordAfterANestedWaitDoesNotBlock) {
+    Pipe other;
+    std::atomic<int> served{0}, polled{-9};
+    auto probe = std::make_shared<TaskProbe>();
+    struct Nested {
+        TaskEventRecord record;
+        Task* task;
+    };
+    ProbeTask* t = startTask(
+        "Nested", probe,
+        [&](ProbeTask& self) {
+            Nested n{TaskEventRecord{&self, nullptr, other.r}, &self};
+            n.record.callback = [](TaskEventRecord* r, uint32_t) {
+                auto* nested = reinterpret_cast<Nested*>(r);
+                char c;
+                (void)!read(nested->record.fd, &c, 1);
+                nested->task->wait(0, -1);  // serves the message already in the pipe
+                return 0;
+            };
+            self.addEvent(&n.record, EPOLLIN);
+            // The other descriptor becomes ready first, so epoll lists it first.
+            other.fill();
+            self.post(message(0x0100, 1));
+            polled = self.pollEvents(1000);
+            self.probe().report(1);
+            self.removeEvent(other.r);
+        },
+        [&](ProbeTask&, const TaskMessage& m) {
+            ++served;
+            return m.flags;
+        });
+    ASSERT_NE(t, nullptr);
+    ASSERT_TRUE(probe->waitUntil([](TaskProbe& p) { return !p.results.empty(); }, 5s))
+        << "pollEvents blocked on an empty message pipe";
+    EXPECT_EQ(polled, 2);
+    EXPECT_EQ(served, 1);
+    ASSERT_TRUE(taskEnded(*probe));
+}
+
 }  // namespace
