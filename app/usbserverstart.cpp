@@ -1,9 +1,14 @@
-// Start of the USB service: the listener "UsbSrvd" with the board calls it
-// needs.
+// Start of the USB service: the listener "UsbSrvd" with the board calls and
+// the event hooks it needs.
 #include "app/gpiodevice.h"
 #include "app/pending.h"
 #include "net/netinterface.h"
+#include "params/param.h"
+#include "params/paramstore.h"
 #include "params/productparams.h"
+#include "platform/boarddriver.h"
+#include "usbserver/portpower.h"
+#include "usbserver/publishedparams.h"
 #include "usbserver/usbeventsource.h"
 #include "usbserver/usblistener.h"
 
@@ -13,9 +18,41 @@ bool boardStartUpDone() { return gpioDevice.startUpDone(); }
 
 void showActivity() { gpioDevice.showStatusLedOn(); }
 
+bool setPortPower(int portIndex, bool on) { return gpioDevice.setOutput(portIndex, on); }
+
+bool queryCardReader(int* state) {
+  uint32_t word = 0;
+  if (gpioDevice.control(boardreq::kCardReader, &word) != 0) return false;
+  *state = static_cast<int>(word);
+  return true;
+}
+
+void setPortLed(int port, int state) { gpioDevice.setPortLed(port, state, 0); }
+
+// Models with a single USB LED: LED 0 shows use.
+void showUsbInUse() { gpioDevice.setPortLed(0, 1, 0); }
+
+void showAddressPattern() {
+  Ip4Param* addr = paramStore.findIp4("ip_addr");
+  if (addr && addr->hasValue() && !addr->isLinkLocal())
+    gpioDevice.showAddressOkPattern();
+  else
+    gpioDevice.showNoAddressPattern();
+}
+
+void beepOnce() { gpioDevice.beep(0); }
+
+void pushDeviceEvent(const UsbDeviceEvent& event) { pushNotifyEvent(event.code, event.port); }
+
+const UsbBoardHooks kBoardHooks = {setPortPower, queryCardReader, setPortLed,
+                                   showUsbInUse, showAddressPattern, beepOnce};
+const UsbEventHooks kEventHooks = {pushDeviceEvent, signalRelayEvent};
+
 }  // namespace
 
 bool startUsbServer(NetInterface& nif) {
+  setUsbBoardHooks(&kBoardHooks);
+  setUsbEventHooks(&kEventHooks);
   setUsbBoardReadyCheck(boardStartUpDone);
   const uint32_t product = productParams().product_id;
   if (product == 353 || product == 365) setUsbActivityHook(showActivity);
