@@ -14,6 +14,8 @@ import argparse
 import os
 import sys
 
+sys.dont_write_bytecode = True  # nothing written into the source tree
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
