@@ -79,7 +79,7 @@ struct ControlCall {
   bool owned;
   int32_t handle;       // the owner's handle (-1 when closed or not owned)
   uint8_t* outData;     // data stage of an OUT request
-  uint8_t* in;          // IN buffer, IN length bytes
+  uint8_t* in;          // IN buffer, IN length bytes (at least 1)
   UsbReplyHeader& reply;
 };
 
@@ -97,8 +97,8 @@ int runOnDevice(ControlCall& call) {
   void* data = s.isIn() ? static_cast<void*>(call.in) : static_cast<void*>(call.outData);
   const uint16_t length = s.isIn() ? call.len : s.length;
   if (s.isIn() && length) std::memset(call.in, 0, length);
-  const int rc = usbHost().control(call.handle, s.requestType, s.request, s.value, s.index, length ? data : nullptr,
-                                   length, USB_CONTROL_TIMEOUT_MS);
+  const int rc = usbHost().control(call.handle, s.requestType, s.request, s.value, s.index, data, length,
+                                   USB_CONTROL_TIMEOUT_MS);
   if (rc < 0) {
     answer(call.reply, USB_STATUS_FAILED, -rc);
     if (rc == -ETIMEDOUT &&
@@ -122,8 +122,8 @@ int vendorRequestOfOther(ControlCall& call) {
   }
   const Setup& s = call.setup;
   if (call.len) std::memset(call.in, 0, call.len);
-  const int rc = usbHost().control(temp.fd, s.requestType, s.request, s.value, s.index, call.len ? call.in : nullptr,
-                                   call.len, USB_CONTROL_TIMEOUT_MS);
+  const int rc = usbHost().control(temp.fd, s.requestType, s.request, s.value, s.index, call.in, call.len,
+                                   USB_CONTROL_TIMEOUT_MS);
   if (rc < 0) {
     answer(call.reply, USB_STATUS_FAILED, -rc);
     return 0;
@@ -136,7 +136,7 @@ int deviceDescriptor(ControlCall& call) {
   const int n = call.len < USB_DEVICE_DESCRIPTOR_SIZE ? call.len : USB_DEVICE_DESCRIPTOR_SIZE;
   const int rowIndex = usbRowIndexOf(&call.row);
   muxIn(rowIndex);
-  std::memcpy(call.in, call.row.descriptors.device, static_cast<size_t>(n));
+  if (n > 0) std::memcpy(call.in, call.row.descriptors.device, static_cast<size_t>(n));
   unlockUsbDeviceRow(rowIndex);
   answer(call.reply, USB_STATUS_OK, 0);
   return n;
@@ -246,7 +246,7 @@ int processCtrlReq(UsbConnection& c, const UsbTransferDescriptor& d, UsbReplyHea
     return refuseBody(c, d.outLength, reply) == 0 ? CTRL_MEMORY_FAILURE : CTRL_END_CONNECTION;
   }
   try {
-    in.assign(d.inLength, 0);
+    in.assign(d.inLength ? d.inLength : 1, 0);  // never a null buffer, even for no data
   } catch (const std::bad_alloc&) {
     std::fprintf(stderr, "%s mem indata fault size:%d!?\n", "processCtrlReq", static_cast<int>(d.inLength));
     return refuseBody(c, d.outLength, reply) == 0 ? CTRL_MEMORY_FAILURE : CTRL_END_CONNECTION;
