@@ -33,25 +33,29 @@ namespace {
 namespace fs = std::filesystem;
 
 // Pairs are made once per build tree and shared by every test program and
-// run; parallel runs each make a pair under a private name and rename it.
+// run. Parallel runs each make a pair in a private folder and rename the
+// folder into place: the first rename wins whole, so a key never meets
+// another run's certificate.
 std::mutex pairMutex;
 
 std::string pairDir() { return std::string(TEST_BINARY_DIR) + "/tls-test-pairs"; }
 
 void makePair(const std::string& name) {
-  const std::string base = pairDir() + "/" + name;
-  if (fs::exists(base + ".crt") && fs::exists(base + ".key")) return;
+  const std::string dir = pairDir() + "/" + name;
+  if (fs::exists(dir + "/pair.crt") && fs::exists(dir + "/pair.key")) return;
   fs::create_directories(pairDir());
-  const std::string scratch = base + "." + std::to_string(getpid());
+  const std::string scratch = dir + "." + std::to_string(getpid());
+  std::error_code ignored;
+  fs::remove_all(scratch, ignored);
+  fs::create_directories(scratch);
   const std::string command = "openssl req -x509 -newkey rsa:2048 -nodes -days 3650 -subj /CN=" + name +
-                              " -keyout " + scratch + ".key -out " + scratch + ".crt >/dev/null 2>&1";
+                              " -keyout " + scratch + "/pair.key -out " + scratch + "/pair.crt >/dev/null 2>&1";
   if (std::system(command.c_str()) != 0) {
     ADD_FAILURE() << "cannot make the pair " << name;
+    fs::remove_all(scratch, ignored);
     return;
   }
-  std::error_code ignored;
-  fs::rename(scratch + ".key", base + ".key", ignored);
-  fs::rename(scratch + ".crt", base + ".crt", ignored);
+  if (::rename(scratch.c_str(), dir.c_str()) != 0) fs::remove_all(scratch, ignored);
 }
 
 char sslMethodValue[16] = "any";
@@ -82,7 +86,7 @@ std::string pairFile(const std::string& name, bool key) {
     std::lock_guard<std::mutex> hold(pairMutex);
     makePair(name);
   }
-  return pairDir() + "/" + name + (key ? ".key" : ".crt");
+  return pairDir() + "/" + name + (key ? "/pair.key" : "/pair.crt");
 }
 
 void setSslMethod(const char* method) { std::snprintf(sslMethodValue, sizeof sslMethodValue, "%s", method); }
