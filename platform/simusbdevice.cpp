@@ -198,6 +198,13 @@ int SimUsbDevice::getDescriptor(uint16_t value, uint16_t index, uint8_t* data, u
 
 int SimUsbDevice::control(uint8_t requestType, uint8_t request, uint16_t value, uint16_t index, uint8_t* data,
                           uint16_t length) {
+  // A request without data may come without a buffer; the devices below
+  // always get a valid one.
+  uint8_t none = 0;
+  if (data == nullptr) {
+    data = &none;
+    length = 0;
+  }
   const bool in = (requestType & 0x80) != 0;
   if ((requestType & 0x60) != 0) return classControl(requestType, request, value, index, data, length);
   const unsigned recipient = requestType & 0x1f;
