@@ -213,14 +213,22 @@ int discardUrbByTag(UsbConnection& c, const UsbRequestHeader& h) {
   uint8_t body[4];
   if (!readBody(c, body, sizeof body)) return c.sendStatus(h, USB_STATUS_FAILED, USB_ERR_PROTO);
   const uint32_t tag = getBe32(body);
+  int cancelledRow = -1;
   for (int row = USB_MAXDEVS - 1; row >= 0; --row) {
     UsbDeviceRow& r = usbDeviceTable[row];
     RowMutex hold(row);
     if (r.owner != &c) continue;
     if (UrbRequest* request = findUrbByTag(r, tag)) {
       discardUrb(r, request);
+      // A transfer that never reached the kernel (queued behind another on
+      // its endpoint) has no reap to come: it is answered CANCELLED now.
+      if (request->inKernel == 0) {
+        request->flags.fetch_or(URB_ABORT);
+        cancelledRow = row;
+      }
       break;
     }
   }
+  if (cancelledRow >= 0) sendAbortedCompletions(c, cancelledRow);
   return c.sendStatus(h, USB_STATUS_OK, 0);
 }
