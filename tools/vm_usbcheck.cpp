@@ -8,6 +8,7 @@
 //   vm_usbcheck --port N storage-read ROW PORT MIB     (timed sequential read)
 //   vm_usbcheck --port N interrupt ROW PORT ENDPOINT LENGTH COUNT
 //   vm_usbcheck --port N hold ROW PORT SECONDS
+//   vm_usbcheck --port N status ROW PORT              (PORT_STATUS code)
 // Exit code 0 when every exchange was answered as expected.
 #include <signal.h>
 #include <unistd.h>
@@ -253,13 +254,23 @@ int hold(Client& client, int row, int port, int seconds) {
   if (!client.connect(row, port, "vm_usbcheck", reply)) return fail("connect", client), 1;
   if (!ok("connect", reply)) return 1;
   line("connected");
+  if (seconds <= 0) return 0;
   client.setTimeout(seconds * 1000);
   Message m;
-  if (client.readMessage(m) && m.notice && m.opcode == usbclient::OP_DEVICE_GONE && m.data.size() >= 2)
-    line("gone row " + std::to_string(m.data[0]) + " port " + std::to_string(m.data[1]));
-  else if (client.isOpen())
+  if (!client.readMessage(m) || !m.notice || m.opcode != usbclient::OP_DEVICE_GONE || m.data.size() < 2) {
     line("no notice");
+    return 0;
+  }
+  line("gone row " + std::to_string(m.data[0]) + " port " + std::to_string(m.data[1]));
   line(client.closedByPeer(5000) ? "closed" : "open");
+  return 0;
+}
+
+int status(Client& client, int row, int port) {
+  Message reply;
+  if (!client.portStatus(row, port, reply)) return fail("port status", client), 1;
+  if (!ok("port status", reply) || reply.data.size() < 4) return 1;
+  line("code " + std::to_string(BulkOnly::be32(reply.data.data())));
   return 0;
 }
 
@@ -294,6 +305,7 @@ int main(int argc, char** argv) {
   if (command == "interrupt" && left >= 5)
     return interrupt(client, row, usbPort, static_cast<uint8_t>(number(a[2])), static_cast<uint32_t>(number(a[3])),
                      static_cast<int>(number(a[4])));
+  if (command == "status") return status(client, row, usbPort);
   if (command == "hold" && left >= 3) return hold(client, row, usbPort, static_cast<int>(number(a[2])));
   std::fprintf(stderr, "unknown command or missing arguments: %s\n", command.c_str());
   return 2;

@@ -212,14 +212,14 @@ class Vm:
         with self.qmp() as qmp:
             qmp.command("device_add", dict(arguments, id=device_id, bus="xhci.0", port="1.%d" % port))
 
-    def press_keys(self, keys, device_id="kbd"):
-        """Key presses and releases on one emulated keyboard, by QKeyCode
-        name ("a", "ret", "shift", ...)."""
+    def press_keys(self, keys):
+        """Key presses and releases, by QKeyCode name ("a", "ret", ...), on
+        the keyboard that takes input: the USB keyboard, registered after
+        the PC's own. (input-send-event cannot name the USB keyboard: it
+        is bound to no console.)"""
         with self.qmp() as qmp:
             for key in keys:
-                for down in (True, False):
-                    event = {"type": "key", "data": {"down": down, "key": {"type": "qcode", "data": key}}}
-                    qmp.command("input-send-event", device=device_id, events=[event])
+                qmp.command("send-key", keys=[{"type": "qcode", "data": key}])
 
     def set_link(self, up):
         with self.qmp() as qmp:

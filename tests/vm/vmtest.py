@@ -3,7 +3,7 @@
 
     vmtest.py --source DIR --state DIR --program FILE [--tool FILE]... start
     vmtest.py --source DIR --state DIR check NAME
-    vmtest.py --source DIR --state DIR server NAME
+    vmtest.py --source DIR --state DIR --client FILE server NAME
     vmtest.py --source DIR --state DIR stop
 
 "start" builds the boot files and boots one VM in the background; the
@@ -32,11 +32,13 @@ def main():
     parser.add_argument("--state", required=True)
     parser.add_argument("--program")
     parser.add_argument("--tool", action="append", default=[])
+    parser.add_argument("--client", help="tools/vm_usbcheck, for the server checks")
     parser.add_argument("step", choices=["start", "check", "server", "stop"])
     parser.add_argument("name", nargs="?")
     args = parser.parse_args()
     sys.path.insert(0, os.path.join(args.source, "vm"))
 
+    vmserverchecks.CLIENT = args.client
     vm = Vm(args.state, args.source)
     try:
         if args.step == "start":
