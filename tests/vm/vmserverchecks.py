@@ -92,7 +92,7 @@ def fields(lines):
     number ("read 0", "configuration 1")."""
     out = {}
     for line in lines:
-        m = re.match(r"(\S+(?: \d+)?) (.*)$", line)
+        m = re.match(r"((?:read|wrote|configuration) \d+|\S+) (.*)$", line)
         key, value = m.groups() if m else (line, "")
         out[key] = value
     return out
