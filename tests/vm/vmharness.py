@@ -70,7 +70,7 @@ class Vm:
 
     # --- the VM's life -------------------------------------------------
 
-    def start(self, program, tools, params, boot_timeout=240):
+    def start(self, program, tools, params, files=(), boot_timeout=240):
         if os.geteuid() != 0:
             raise Skip("the VM's network namespace needs root")
         for needed in ("qemu-system-x86_64", "socat", "cpio"):
@@ -84,6 +84,8 @@ class Vm:
             build += ["--tool", tool]
         for p in params:
             build += ["--params", p]
+        for f in files:  # SRC=DEST
+            build += ["--file", f]
         subprocess.run(build + [boot_dir], check=True, stdout=sys.stdout, stderr=sys.stderr)
 
         run = tempfile.mkdtemp(prefix="vm-")

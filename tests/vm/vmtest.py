@@ -32,6 +32,7 @@ def main():
     parser.add_argument("--state", required=True)
     parser.add_argument("--program")
     parser.add_argument("--tool", action="append", default=[])
+    parser.add_argument("--file", action="append", default=[], help="SRC=DEST, another file for the guest")
     parser.add_argument("--client", help="tools/vm_usbcheck, for the server checks")
     parser.add_argument("step", choices=["start", "check", "server", "stop"])
     parser.add_argument("name", nargs="?")
@@ -44,7 +45,7 @@ def main():
         if args.step == "start":
             if not args.program or not os.path.exists(args.program):
                 raise Fail("the appliance program is not built: %s" % args.program)
-            seconds = vm.start(args.program, args.tool, [os.path.join(HERE, "params.dat")])
+            seconds = vm.start(args.program, args.tool, [os.path.join(HERE, "params.dat")], args.file)
             print("vm: booted; banner after %.1f s (run directory %s)" % (seconds, vm.run_dir))
         elif args.step == "stop":
             vm.stop()

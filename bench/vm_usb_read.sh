@@ -1,0 +1,65 @@
+#!/bin/bash
+# Reading the appliance VM's emulated stick (64 MiB) through the USB server
+# from the host, against reading the same disk inside the guest with dd
+# through the kernel's own usb-storage driver (the baseline).
+#
+#   bench/vm_usb_read.sh [BUILD_DIR]      (default build/plain; needs root and QEMU)
+#
+# usb-storage is loaded only for the baseline and removed before the server
+# run, so the program can claim the stick.
+set -euo pipefail
+here="$(cd "$(dirname "$0")/.." && pwd)"
+build="$(cd "${1:-$here/build/plain}" && pwd)"
+state="$build/vm-bench"
+mib=64
+kver="$(ls /lib/modules | sort -V | tail -1)"
+moddir="/lib/modules/$kver"
+python="$(command -v /usr/bin/python3 || command -v python3)"
+vmtest() { "$python" "$here/tests/vm/vmtest.py" --source "$here" --state "$state" "$@"; }
+
+# usb-storage and what it needs, dependencies first.
+modules=()
+add_module() {
+  local path="$1" dep
+  for m in "${modules[@]+"${modules[@]}"}"; do [ "$m" = "$path" ] && return 0; done
+  for dep in $(grep "^$path:" "$moddir/modules.dep" | cut -d: -f2); do add_module "$dep"; done
+  modules+=("$path")
+}
+for name in sd_mod usb-storage; do
+  add_module "$(grep -o "^kernel/[^:]*/$name\.ko[^:]*" "$moddir/modules.dep" | head -1)"
+done
+files=()
+for m in "${modules[@]}"; do
+  case "$m" in *.xz|*.zst|*.gz) echo "vm_usb_read: compressed module $m not handled" >&2; exit 1 ;; esac
+  files+=(--file "$moddir/$m=/bench/$(basename "$m")")
+done
+# usbcore is already loaded by the guest's init.
+insmods=""
+for m in "${modules[@]}"; do
+  case "$(basename "$m")" in usbcore.ko|usb-common.ko) continue ;; esac
+  insmods+="insmod /bench/$(basename "$m"); "
+done
+
+vmtest --program "$build/usbdevsrv" "${files[@]}" start
+trap 'vmtest stop >/dev/null' EXIT
+run="$("$python" -c 'import json,sys; print(json.load(open(sys.argv[1]))["run"])' "$state/state.json")"
+guest() { "$python" "$here/vm/guest.py" "$run" "$1"; }
+
+# Baseline: the guest's kernel reads the stick.
+guest "$insmods"'for i in $(seq 100); do [ -b /dev/sda ] && break; sleep 0.2; done; [ -b /dev/sda ]' >/dev/null
+baseline="$(guest 'read s _ < /proc/uptime; dd if=/dev/sda of=/dev/null bs=65536 count='$((mib * 16))' 2>/dev/null; read e _ < /proc/uptime; echo "$s $e"' | awk '{print $2 - $1}')"
+guest "rmmod usb_storage sd_mod" >/dev/null
+
+# The server: the host reads the same sectors over the forwarded port 9200.
+port="$(awk '$1 == "tcp" && $2 == 9200 {print $3}' "$run/ports")"
+client="$build/tools/vm_usbcheck"
+for i in $(seq 60); do "$client" --port "$port" list 2>/dev/null | grep -q "port 3 " && break; sleep 1; done
+row="$("$client" --port "$port" list | awk '$4 == 3 {print $2; exit}')"
+served="$("$client" --port "$port" storage-read "$row" 3 "$mib")"   # "read N bytes in S s"
+
+awk -v b="$baseline" -v s="$(echo "$served" | awk '{print $5}')" -v mib="$mib" 'BEGIN {
+  bs = b
+  printf "guest dd (usb-storage):   %d MiB in %.3f s = %.2f MiB/s\n", mib, bs, mib / bs
+  printf "USB server to the host:   %d MiB in %.3f s = %.2f MiB/s\n", mib, s, mib / s
+  printf "ratio server/guest: %.2f (throughput)\n", bs / s
+}'
