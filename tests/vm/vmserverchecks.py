@@ -244,7 +244,7 @@ def interrupt_in(vm):
 def unplug_gone(vm):
     """While a client holds the tablet (port 2), vm.unplug("tablet") makes
     the server send DEVICE_GONE for its row and port; the port leaves the
-    list; its row stays removed for 100 ticks and a later rescan frees it,
+    list and a CONNECT to the old row fails with 19 (no device); its row stays removed for 100 ticks and a later rescan frees it,
     so the tablet plugged back after that gets the lowest free row again
     (its old one unless a lower one is free)."""
     row = row_of(vm, 2)
@@ -267,6 +267,9 @@ def unplug_gone(vm):
         # Each DEVICE_LIST rescans: the one that no longer lists port 2 is
         # the one that marked the row removed (or came after it).
         wait_for("port 2 to leave the device list", lambda: 2 not in device_list(vm), 7, 0.5)
+        stale = client(vm, "hold", row, 2, 0, check=False)
+        expect(stale.returncode != 0 and "connect: status 3 error 19" in stale.stderr,
+               "CONNECT to the removed row answered %s%s (expected FAILED/19)" % (stale.stdout, stale.stderr))
         # The removed row's quarantine is 100 ticks (1 s); plugging in after
         # it lets the next rescan free the row before placing the device.
         time.sleep(2.0)
