@@ -5,7 +5,7 @@
 //   vm_usbcheck --port N list
 //   vm_usbcheck --port N descriptors ROW PORT
 //   vm_usbcheck --port N storage ROW PORT SECTOR       (bulk-only transport)
-//   vm_usbcheck --port N storage-read ROW PORT MIB     (timed sequential read)
+//   vm_usbcheck --port N storage-read ROW PORT MIB [KIB] (timed read, KIB per command)
 //   vm_usbcheck --port N interrupt ROW PORT ENDPOINT LENGTH COUNT
 //   vm_usbcheck --port N hold ROW PORT SECONDS
 //   vm_usbcheck --port N status ROW PORT              (PORT_STATUS code)
@@ -214,18 +214,19 @@ int storage(Client& client, int row, int port, uint32_t sector) {
   return 0;
 }
 
-// Reads the first MIB mebibytes in 64 KiB commands; prints bytes and seconds.
-int storageRead(Client& client, int row, int port, uint32_t mib) {
+// Reads the first MIB mebibytes, kib KiB a command; prints bytes and seconds.
+int storageRead(Client& client, int row, int port, uint32_t mib, uint32_t kib) {
   uint8_t in = 0, out = 0;
   if (!connectAndConfigure(client, row, port) || !bulkEndpoints(client, row, port, in, out)) return 1;
   BulkOnly bot(client, row, port, in, out);
-  constexpr uint16_t kBlocks = 128;
+  const uint16_t kBlocks = static_cast<uint16_t>(kib >= 1 && kib <= 16384 ? kib * 2 : 128);
   const uint32_t total = mib * 2048;
   Bytes data;
   uint64_t bytes = 0;
   const auto start = std::chrono::steady_clock::now();
   for (uint32_t lba = 0; lba < total; lba += kBlocks) {
-    if (!bot.command(BulkOnly::rw10(0x28, lba, kBlocks), kBlocks * 512, {}, data)) return 1;
+    const uint16_t blocks = static_cast<uint16_t>(total - lba < kBlocks ? total - lba : kBlocks);
+    if (!bot.command(BulkOnly::rw10(0x28, lba, blocks), blocks * 512u, {}, data)) return 1;
     bytes += data.size();
   }
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -301,7 +302,8 @@ int main(int argc, char** argv) {
   const int usbPort = static_cast<int>(number(a[1]));
   if (command == "descriptors") return descriptors(client, row, usbPort);
   if (command == "storage" && left >= 3) return storage(client, row, usbPort, static_cast<uint32_t>(number(a[2])));
-  if (command == "storage-read" && left >= 3) return storageRead(client, row, usbPort, static_cast<uint32_t>(number(a[2])));
+  if (command == "storage-read" && left >= 3) return storageRead(client, row, usbPort, static_cast<uint32_t>(number(a[2])),
+                       left >= 4 ? static_cast<uint32_t>(number(a[3])) : 64);
   if (command == "interrupt" && left >= 5)
     return interrupt(client, row, usbPort, static_cast<uint8_t>(number(a[2])), static_cast<uint32_t>(number(a[3])),
                      static_cast<int>(number(a[4])));
