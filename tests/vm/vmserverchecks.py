@@ -244,9 +244,10 @@ def interrupt_in(vm):
 def unplug_gone(vm):
     """While a client holds the tablet (port 2), vm.unplug("tablet") makes
     the server send DEVICE_GONE for its row and port; the port leaves the
-    list and a CONNECT to the old row fails with 19 (no device); its row stays removed for 100 ticks and a later rescan frees it,
-    so the tablet plugged back after that gets the lowest free row again
-    (its old one unless a lower one is free)."""
+    list and a CONNECT to the old row fails with 19 (no device). The row
+    stays removed for 100 ticks and a later rescan frees it, so the tablet
+    plugged back after that gets the lowest free row again (its old one
+    unless a lower one is free)."""
     row = row_of(vm, 2)
     holder = Background(vm, "hold", row, 2, 60)
     unplugged = False
@@ -275,7 +276,10 @@ def unplug_gone(vm):
         time.sleep(2.0)
     finally:
         vm.plug("tablet")
-    rows = wait_for("the tablet back at port 2", lambda: (lambda r: r if 2 in r else None)(device_list(vm)), 30, 0.5)
+    def listed_again():
+        rows = device_list(vm)
+        return rows if 2 in rows else None
+    rows = wait_for("the tablet back at port 2", listed_again, 30, 0.5)
     expect(rows[2][1:3] == EXPECTED[2][1:], "port 2 came back as %04x:%04x" % rows[2][1:3])
     taken = set(r[0] for p, r in rows.items() if p != 2)
     lowest_free = min(set(range(len(taken) + 2)) - taken)
