@@ -23,17 +23,6 @@ namespace {
 constexpr int kPowerCycleCs = 100;
 constexpr int kLongPowerCycleCs = 400;
 
-class RowMutex {
- public:
-  explicit RowMutex(int row) : row_(row) { muxIn(row_); }
-  ~RowMutex() { unlockUsbDeviceRow(row_); }
-  RowMutex(const RowMutex&) = delete;
-  RowMutex& operator=(const RowMutex&) = delete;
-
- private:
-  int row_;
-};
-
 int refuseOwned(UsbConnection& c, const UsbRequestHeader& h) {
   return c.sendStatus(h, USB_STATUS_REFUSED, USB_REFUSED_OWNED);
 }

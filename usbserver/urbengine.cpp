@@ -23,17 +23,6 @@ namespace {
 constexpr uint8_t kTypeInterrupt = USBDEVFS_URB_TYPE_INTERRUPT;
 constexpr int32_t kCancelledError = 32;
 
-class RowMutex {
- public:
-  explicit RowMutex(int row) : row_(row) { muxIn(row_); }
-  ~RowMutex() { unlockUsbDeviceRow(row_); }
-  RowMutex(const RowMutex&) = delete;
-  RowMutex& operator=(const RowMutex&) = delete;
-
- private:
-  int row_;
-};
-
 bool onList(UsbDeviceRow& row, const UrbRequest* request) {
   for (UrbLink* l = row.transfers.first(); l; l = row.transfers.after(l))
     if (urbRequestOf(l) == request) return true;

@@ -38,4 +38,19 @@ int isUsbDevicePresentOnPort(int row, int port);
 int muxIn(int row);
 void unlockUsbDeviceRow(int row);
 
+// Holds a row mutex for a scope.
+class RowMutex {
+ public:
+  explicit RowMutex(int row) : row_(row), locked_(muxIn(row) == 1) {}
+  ~RowMutex() {
+    if (locked_) unlockUsbDeviceRow(row_);
+  }
+  RowMutex(const RowMutex&) = delete;
+  RowMutex& operator=(const RowMutex&) = delete;
+
+ private:
+  int row_;
+  bool locked_;
+};
+
 #endif
