@@ -571,7 +571,11 @@ TEST(ConnectionTransfer, SendWaitsForRoomWithoutSpinning) {
   EXPECT_EQ(client.send("x", 1, 1), 0);
 
   const int total = 4 * 1024 * 1024;
+  const std::string data(total, 's');
   std::atomic<size_t> drained{0};
+  // The clock starts before the reader, so its pause lies inside the send.
+  const double cpuBefore = threadCpuSeconds();
+  const auto start = std::chrono::steady_clock::now();
   std::thread reader([&] {
     std::this_thread::sleep_for(500ms);  // the sender meets a full socket first
     std::vector<char> chunk(65536);
@@ -583,9 +587,6 @@ TEST(ConnectionTransfer, SendWaitsForRoomWithoutSpinning) {
       drained += static_cast<size_t>(n);
     }
   });
-  const std::string data(total, 's');
-  const double cpuBefore = threadCpuSeconds();
-  const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(client.send(data.data(), total, 0), total);
   const double wall = secondsSince(start);
   const double cpu = threadCpuSeconds() - cpuBefore;
