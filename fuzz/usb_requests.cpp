@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <string>
 
+#include "fuzz/support/usbfuzzserver.h"
 #include "params/productparams.h"
 #include "platform/usbhost_sim.h"
 #include "runtime/paths.h"
@@ -26,58 +27,13 @@
 
 namespace {
 
-constexpr char kIdentity[] =
-    "product_id=353\nusb_ports_phy=20\ndevice_types=UUUUUUUUUUUUUUUUUUUU\nusbtable_product_id=353\n";
 constexpr size_t kMaxInput = 16384;
 constexpr int kMaxRequests = 256;
-
-// A task that is never started: its epoll set holds the connection's
-// device sources.
-class IdleTask : public Task {
- public:
-  IdleTask() : Task("UsbFuzz") {}
-  void run() override {}
-};
-
-struct Setup {
-  SimUsbHost* host = nullptr;
-  IdleTask* task = nullptr;
-
-  Setup() {
-    char pattern[] = "/tmp/usb-requests-fuzz-XXXXXX";
-    if (!mkdtemp(pattern)) std::abort();
-    setDataRoot(pattern);
-    std::FILE* identity = fmemopen(const_cast<char*>(kIdentity), sizeof kIdentity - 1, "r");
-    parseProductParams(identity, productParams());
-    std::fclose(identity);
-    setUsbTableLimits(productParams().usbtable_product_id);
-    host = new SimUsbHost;
-    setUsbHostForTesting(host);
-    prepareUsbDeviceFilesystem();
-    host->plug("1-1", "hub 4");
-    host->plug("1-1.1", "hid");
-    host->plug("1-1.2", "loopback");
-    host->plug("1-1.3", "storage size=64K");
-    rescanUsbDevices();
-    task = new IdleTask;
-  }
-};
-
-Setup& setup() {
-  static Setup* s = new Setup;
-  return *s;
-}
-
-void drain(int fd) {
-  char buffer[8192];
-  while (::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT) > 0) {
-  }
-}
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  Setup& s = setup();
+  UsbFuzzServer& s = usbFuzzServer();
   if (size > kMaxInput) size = kMaxInput;
   int fds[2];
   if (::socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) return 0;
@@ -101,7 +57,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     UsbConnection connection(&socket, s.task);
     for (int i = 0; i < kMaxRequests; ++i) {
       const int r = usbDispatchRequest(connection);
-      drain(fds[1]);
+      drainReplies(fds[1]);
       if (r < 0) break;
     }
     connection.serveHandovers(0);

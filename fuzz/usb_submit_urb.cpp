@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "fuzz/support/usbfuzzserver.h"
 #include "params/productparams.h"
 #include "platform/usbhost.h"
 #include "platform/usbhost_sim.h"
@@ -31,53 +32,9 @@
 
 namespace {
 
-constexpr char kIdentity[] =
-    "product_id=353\nusb_ports_phy=20\ndevice_types=UUUUUUUUUUUUUUUUUUUU\nusbtable_product_id=353\n";
 constexpr size_t kMaxInput = 65536;
 constexpr int kMaxRequests = 64;
 constexpr int kReapsPerRequest = 16;
-
-// A task that is never started: its epoll set holds the device sources.
-class IdleTask : public Task {
- public:
-  IdleTask() : Task("UsbUrbFuzz") {}
-  void run() override {}
-};
-
-struct Setup {
-  SimUsbHost* host = nullptr;
-  IdleTask* task = nullptr;
-
-  Setup() {
-    char pattern[] = "/tmp/usb-submit-fuzz-XXXXXX";
-    if (!mkdtemp(pattern)) std::abort();
-    setDataRoot(pattern);
-    std::FILE* identity = fmemopen(const_cast<char*>(kIdentity), sizeof kIdentity - 1, "r");
-    parseProductParams(identity, productParams());
-    std::fclose(identity);
-    setUsbTableLimits(productParams().usbtable_product_id);
-    host = new SimUsbHost;
-    setUsbHostForTesting(host);
-    prepareUsbDeviceFilesystem();
-    host->plug("1-1", "hub 4");
-    host->plug("1-1.1", "hid");
-    host->plug("1-1.2", "loopback");
-    host->plug("1-1.3", "storage size=64K");
-    rescanUsbDevices();
-    task = new IdleTask;
-  }
-};
-
-Setup& setup() {
-  static Setup* s = new Setup;
-  return *s;
-}
-
-void drain(int fd) {
-  char buffer[16384];
-  while (::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT) > 0) {
-  }
-}
 
 // The connection owns every present device, open and configured, as after
 // CONNECT and SET_CONFIGURATION.
@@ -108,7 +65,7 @@ void reapAll() {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  Setup& s = setup();
+  UsbFuzzServer& s = usbFuzzServer();
   if (size < 4) return 0;
   if (size > kMaxInput) size = kMaxInput;
   UsbRequestHeader header;
@@ -142,9 +99,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (int i = 0; i < kMaxRequests; ++i) {
       header.tag = static_cast<uint32_t>(i);
       const int r = submitUrb(connection, header);
-      drain(fds[1]);
+      drainReplies(fds[1]);
       reapAll();
-      drain(fds[1]);
+      drainReplies(fds[1]);
       if (r < 0) break;
       uint8_t more;
       if (::recv(fds[0], &more, 1, MSG_PEEK | MSG_DONTWAIT) <= 0) break;
