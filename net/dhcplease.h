@@ -1,0 +1,15 @@
+// The current DHCP lease, read by the settings pages and moved by the time
+// client when it steps the clock.
+#ifndef NET_DHCPLEASE_H
+#define NET_DHCPLEASE_H
+
+#include <atomic>
+#include <cstdint>
+
+// Lease length in seconds as granted (0 = infinite or none).
+extern std::atomic<int64_t> dhcpLeaseSeconds;
+// uptimeCs when the lease was bound; shifted with the task start times
+// when the clock is stepped.
+extern std::atomic<int64_t> dhcpLeaseStart;
+
+#endif
