@@ -65,6 +65,8 @@ void destroyTaskAtThreadExit(void* value) {
     if (value == nullptr)
         return;
     Task* task = static_cast<Task*>(value);
+    // The task's own last word, on its own thread, while the object is whole.
+    task->onEnd();
     // Leave the table before the derived destructors run, so no poster can
     // reach a half-destroyed object.
     removeFromTable(task);

@@ -66,6 +66,11 @@ public:
     virtual void run() = 0;
     // Ends the calling thread; never returns.
     [[noreturn]] virtual void exit();
+    // Runs once on the task's own thread when the thread ends, however it
+    // ends (run returns, exit, MSG_QUIT), before the task leaves taskTable
+    // and is deleted: the place to release what the task holds in shared
+    // structures. Must not wait for messages. The base does nothing.
+    virtual void onEnd() {}
     // Handles one message; returns its flags less the bits it consumed.
     // The base returns every bit, so MSG_ENDS_WAIT bits end the wait.
     virtual int onMessage(const TaskMessage& msg);
