@@ -1,6 +1,7 @@
 #include "web/templateoutput.h"
 
 #include <cstring>
+#include <initializer_list>
 
 namespace {
 
@@ -16,6 +17,16 @@ const char* entityOf(char byte) {
     }
 }
 
+struct SpecialBytes {
+    bool table[256] = {};
+    SpecialBytes() {
+        for (unsigned char c : {'&', '<', '>', '"', '\'', '\n'})
+            table[c] = true;
+    }
+    bool operator[](unsigned char c) const { return table[c]; }
+};
+const SpecialBytes kSpecial;
+
 }  // namespace
 
 void writeTemplateValue(TemplateOutput& out, const char* value, size_t length, ValueKind kind) {
@@ -23,8 +34,17 @@ void writeTemplateValue(TemplateOutput& out, const char* value, size_t length, V
         out.write(value, length);
         return;
     }
-    for (size_t i = 0; i < length; i++) {
-        char byte = value[i];
+    size_t i = 0;
+    while (i < length) {
+        // Copy the run of bytes that need nothing in one go.
+        size_t run = i;
+        while (run < length && !kSpecial[static_cast<unsigned char>(value[run])])
+            run++;
+        out.write(value + i, run - i);
+        if (run == length)
+            break;
+        i = run;
+        char byte = value[i++];
         if (const char* entity = entityOf(byte)) {
             out.write(entity, std::strlen(entity));
         } else {

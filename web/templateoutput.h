@@ -4,6 +4,7 @@
 #define WEB_TEMPLATEOUTPUT_H
 
 #include <cstddef>
+#include <cstring>
 
 #include "web/templatevariables.h"
 
@@ -24,8 +25,11 @@ struct TemplateOutput {
             data[length++] = byte;
     }
     void write(const char* bytes, size_t count) {
-        for (size_t i = 0; i < count; i++)
-            put(bytes[i]);
+        size_t room = capacity - length;
+        if (count > room)
+            count = room;
+        std::memcpy(data + length, bytes, count);
+        length += count;
     }
 };
 

@@ -70,6 +70,24 @@ int TemplateReader::expand(TemplateOutput& out, int index, int endChar, bool scr
             ex.stopped = true;
             break;
         }
+        if (!scriptMode && held == 0) {
+            // A run of bytes that are neither markers, escapes, tags nor
+            // macro starts goes out at once.
+            const char* run = stream_.rest();
+            size_t room = out.limit >= out.length ? out.limit - out.length + 1 : 0;
+            size_t n = 0, most = stream_.restSize() < room ? stream_.restSize() : room;
+            while (n < most) {
+                unsigned char b = static_cast<unsigned char>(run[n]);
+                if (b == '{' || b == '<' || b == '\\' || b == 'M' || b == endChar)
+                    break;
+                n++;
+            }
+            if (n > 0) {
+                out.write(run, n);
+                stream_.advance(n);
+                continue;
+            }
+        }
         int c = stream_.get();
         if (c < 0 || c == endChar)
             break;

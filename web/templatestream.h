@@ -23,6 +23,10 @@ public:
     void seek(size_t pos) { pos_ = pos < bytes_.size() ? pos : bytes_.size(); }
     bool atEnd() const { return pos_ >= bytes_.size(); }
     void close() { bytes_.clear(); pos_ = 0; }
+    // The bytes from the position on, for copying runs at once.
+    const char* rest() const { return bytes_.data() + pos_; }
+    size_t restSize() const { return bytes_.size() - pos_; }
+    void advance(size_t count) { seek(pos_ + count); }
 
     static constexpr size_t kMaxBytes = 4u << 20;
 
