@@ -97,6 +97,8 @@ void receiveLoop() {
       ready = select(count, &readFds, &writeFds, &exceptFds, block == 1 ? nullptr : &timeout);
       if (ready >= 0 || errno != EINTR || !running || reconfig) break;
     }
+    // Requests read below are answered with the program clock of now.
+    followProgramClock();
     if (ready > 0 && taskFd > 0 && FD_ISSET(taskFd, &readFds)) {
       FD_CLR(taskFd, &readFds);
       ready--;
