@@ -45,9 +45,9 @@ class ProgramSnmpTest : public ::testing::Test {
   std::string get(const std::string& options, const std::string& oid, const std::string& target = kTarget) {
     return trimmed(program_.peer("snmpget " + options + " -t 0.5 -r 1 -Oqv " + target + " " + oid));
   }
-  bool waitForAgent() {
+  bool waitForAgent(const std::string& options = "-v2c -c tavrin") {
     for (int i = 0; i < 60; ++i)
-      if (!get("-v2c -c tavrin", kSysName).empty()) return true;
+      if (!get(options, kSysName).empty()) return true;
     return false;
   }
 
@@ -111,17 +111,22 @@ TEST_F(ProgramSnmpTest, ManagersReachTheAgentOverV1V2cAndV3) {
   EXPECT_EQ(hostSnmpState(), stateBefore);
 }
 
-TEST_F(ProgramSnmpTest, ReadOnlyCommunityAndMd5DesUser) {
+TEST_F(ProgramSnmpTest, ReadOnlyCommunityMd5DesAndValuesThatNeedQuoting) {
+  // A blank in the community and the user name, a quote and a backslash
+  // in a password: each reaches the library whole.
   start(
-      "snmpv1_ronly = on\nadmin_pwd = admin-secret\nadmin_hash = md5\nadmin_cipher = des\n"
-      "admin_passphrase = admin-phrase\n");
-  ASSERT_TRUE(waitForAgent()) << program_.err();
+      "snmpv1_ronly = on\nsnmpv1_community = my comm\n"
+      "admin_pwd = admin-secret\nadmin_hash = md5\nadmin_cipher = des\nadmin_passphrase = admin-phrase\n"
+      "any_name = lab user\nany_pwd = it's\\pw-9\nany_hash = sha\n");
+  ASSERT_TRUE(waitForAgent("-v2c -c 'my comm'")) << program_.err();
+  EXPECT_EQ(get("-v2c -c my", kSysName), "");
   std::string set =
-      program_.peer("snmpset -v2c -c tavrin -t 0.5 -r 1 " + kTarget + " 1.3.6.1.2.1.1.6.0 s Lab 2>&1");
+      program_.peer("snmpset -v2c -c 'my comm' -t 0.5 -r 1 " + kTarget + " 1.3.6.1.2.1.1.6.0 s Lab 2>&1");
   EXPECT_FALSE(contains(set, "STRING: \"Lab\"")) << set;
   EXPECT_TRUE(contains(set, "noAccess")) << set;
   EXPECT_EQ(get("-v3 -u Admin -l authPriv -a MD5 -A admin-secret -x DES -X admin-phrase", kSysName),
             "\"HUB-35307\"");
+  EXPECT_EQ(get("-v3 -u 'lab user' -l authNoPriv -a SHA -A \"it's\\pw-9\"", kSysName), "\"HUB-35307\"");
 }
 
 TEST_F(ProgramSnmpTest, ManagementVlanWithoutItsDeviceLeavesNoAgent) {
