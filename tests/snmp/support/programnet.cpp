@@ -63,10 +63,15 @@ ProgramNet::~ProgramNet() {
   if (!root_.empty()) quiet("rm -rf '" + root_ + "'");
 }
 
-bool ProgramNet::start(const std::string& extraParams, std::string* why) {
+bool programRunsHere(std::string* why) {
   if (geteuid() != 0) return *why = "network namespaces need root", false;
   if (access(kProgram, X_OK) != 0) return *why = std::string("the program is not built: ") + kProgram, false;
   if (access("/usr/bin/snmpget", X_OK) != 0) return *why = "needs Debian's snmp package", false;
+  return true;
+}
+
+bool ProgramNet::start(const std::string& extraParams, std::string* why) {
+  if (!programRunsHere(why)) return false;
   char tmpl[] = "/tmp/snmpprogram-XXXXXX";
   if (!mkdtemp(tmpl)) return *why = "mkdtemp", false;
   root_ = tmpl;

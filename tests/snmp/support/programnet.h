@@ -46,6 +46,10 @@ class ProgramNet {
   pid_t pid_ = -1;
 };
 
+// Whether the program can be run here (root, the program built, Debian's
+// SNMP tools); the reason when not.
+bool programRunsHere(std::string* why);
+
 // Repeats cond up to tries times, 50 ms apart.
 bool eventuallyTrue(bool (*cond)(void*), void* context, int tries);
 
