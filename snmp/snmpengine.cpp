@@ -3,7 +3,6 @@
 #include <net-snmp/net-snmp-config.h>
 #include <net-snmp/net-snmp-includes.h>
 #include <net-snmp/agent/net-snmp-agent-includes.h>
-#include <net-snmp/agent/agent_callbacks.h>
 
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -38,7 +37,6 @@ void init_snmpMPDStats(void);
 void init_usmStats(void);
 void init_usmUser(void);
 void init_vacm_context(void);
-int vacm_standard_views(int majorID, int minorID, void* serverarg, void* clientarg);
 }
 
 const char kSnmpStateDir[] = "/var/snmp";
@@ -176,10 +174,6 @@ void rebindSockets(const fd_set& set, int count, int skipFd) {
 
 void followProgramClock() { netsnmp_set_agent_uptime(static_cast<u_long>(static_cast<uint32_t>(taskClock()))); }
 
-void rereadConfiguration() {
-  snmp_call_callbacks(SNMP_CALLBACK_APPLICATION, SNMPD_CALLBACK_PRE_UPDATE_CONFIG, nullptr);
-  free_config();
-  // Dropping the configuration dropped the views as well.
-  vacm_standard_views(SNMP_CALLBACK_LIBRARY, SNMP_CALLBACK_POST_PREMIB_READ_CONFIG, nullptr, nullptr);
-  read_configs();
-}
+// net-snmp 5.9 defines the standard views "_all_" and "_none_" again on
+// every read of the configuration, so its own re-read serves.
+void rereadConfiguration() { update_config(); }
