@@ -6,6 +6,16 @@
 #include "snmp/snmpdconf.h"
 #include "snmp/trapoutbox.h"
 
+namespace {
+
+// An empty module list: the agent reads no MIB files (it needs none, and
+// every module of the library's default list missing here would print a
+// line). Set before main, as setenv is unsafe once threads read the
+// environment.
+const bool noMibFiles = [] { return setenv("MIBS", "", 1) == 0; }();
+
+}  // namespace
+
 void SnmpAgentTask::run() { runSnmpAgent(kSnmpdConfPath); }
 
 int SnmpAgentTask::onMessage(const TaskMessage& msg) {
@@ -19,12 +29,10 @@ int SnmpAgentTask::onMessage(const TaskMessage& msg) {
 void SnmpAgentTask::onEnd() { closeTrapOutbox(); }
 
 bool startSnmpAgent(NetInterface&, int port) {
-  // Done here, before the thread starts, as both touch process-wide state.
-  // An empty module list: the agent reads no MIB files (it needs none, and
-  // every module missing on this system would print a line).
-  setenv("MIBS", "", 1);
+  (void)noMibFiles;
   // Lines of the library and of SNMP writes appear as they are written.
   static char stdoutBuffer[8192];
+  std::fflush(stdout);
   std::setvbuf(stdout, stdoutBuffer, _IOLBF, sizeof stdoutBuffer);
 
   SnmpAgentTask* task = new SnmpAgentTask(port);
