@@ -65,9 +65,8 @@ PipeResult handleMessage(int taskFd, const fd_set& libraryFds, int libraryCount,
 // The receive loop; returns when the agent is to shut down.
 void receiveLoop() {
   const int taskFd = getCurrentTaskMessageFd();
-  bool running = true;
   bool reconfig = false;
-  while (running) {
+  for (;;) {
     if (reconfig) {
       reconfig = false;
       reconfigure();
@@ -93,17 +92,17 @@ void receiveLoop() {
     }
 
     int ready;
-    for (;;) {
+    int selectError;
+    do {
       ready = select(count, &readFds, &writeFds, &exceptFds, block == 1 ? nullptr : &timeout);
-      if (ready >= 0 || errno != EINTR || !running || reconfig) break;
-    }
+      selectError = errno;
+    } while (ready < 0 && selectError == EINTR);
     // Requests read below are answered with the program clock of now.
     followProgramClock();
     if (ready > 0 && taskFd > 0 && FD_ISSET(taskFd, &readFds)) {
       FD_CLR(taskFd, &readFds);
       ready--;
       if (handleMessage(taskFd, libraryFds, libraryCount, &reconfig) == PipeResult::Quit) {
-        running = false;
         snmp_log(LOG_INFO, "Received TERM or STOP signal...  shutting down...\n");
         break;
       }
@@ -113,9 +112,8 @@ void receiveLoop() {
       if (ready > 0) snmp_read(&readFds);
     } else if (ready == 0) {
       snmp_timeout();
-    } else if (errno == EINTR) {
-      continue;
     } else {
+      errno = selectError;
       snmp_log_perror("select");
       break;
     }
