@@ -6,12 +6,14 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
 #include <thread>
 
 #include "runtime/task.h"
+#include "runtime/uptime.h"
 #include "snmp/snmpdconf.h"
 #include "snmp/support/agentnet.h"
 #include "snmp/trapoutbox.h"
@@ -67,6 +69,20 @@ TEST_F(AgentTest, ParameterChangeRewritesTheFileAndTheAgentRereadsIt) {
   // The users of the re-read file still reach the whole tree.
   EXPECT_NE(peer(std::string("snmpget -v3 -u Admin -l noAuthNoPriv -t 1 -r 1 -Oqv ") + kAgentAddress + " " + kSysName),
             "");
+}
+
+TEST_F(AgentTest, SysUpTimeIsTheProgramClock) {
+  // The program has run an hour before its agent starts.
+  shiftUptimeForTesting(360000);
+  startAgent();
+  const std::string upTime =
+      std::string("snmpget -v2c -c tavrin -t 0.5 -r 1 -Oqvt ") + kAgentAddress + " 1.3.6.1.2.1.1.3.0";
+  long first = std::atol(peer(upTime).c_str());
+  EXPECT_GE(first, 360000);
+  shiftUptimeForTesting(8640000);  // a day on
+  long later = std::atol(peer(upTime).c_str());
+  EXPECT_GE(later - first, 8640000);
+  EXPECT_LT(later - first, 8640000 + 6000);
 }
 
 TEST_F(AgentTest, MessagesWithoutMeaningChangeNothing) {
