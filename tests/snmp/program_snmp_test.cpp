@@ -99,7 +99,7 @@ TEST_F(ProgramSnmpTest, ManagersReachTheAgentOverV1V2cAndV3) {
   ASSERT_EQ(program_.board("ticks +366100"), "ok\n");
   long after = std::atol(get("-v2c -c tavrin -Ot", kSysUpTime).c_str());
   EXPECT_GE(after - before, 366100);
-  EXPECT_LT(after - before, 366100 + 6000);
+  EXPECT_LT(after - before, 2 * 366100);  // moved once
 
   // Its sockets: UDP 161 on IPv4 and IPv6, no SMUX on TCP 199.
   std::string sockets = program_.inProgramNs("ss -lntuH");
