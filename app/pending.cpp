@@ -7,8 +7,6 @@ bool startBootpClient(NetInterface&) { return false; }
 bool startSlpAgent(NetInterface&) { return false; }
 bool startBonjourResponder(NetInterface&) { return false; }
 int bonjourRunning() { return -1; }
-bool startSnmpAgent(NetInterface&) { return false; }
-int writeSnmpdConf(bool* trapSinks) { return trapSinks ? (*trapSinks = false, 0) : 0; }
 bool startNotifyTask(NetInterface&, bool) { return false; }
 bool notifyTaskRunning() { return false; }
 void pushNotifyEvent(uint32_t, int32_t) {}

@@ -19,8 +19,6 @@ bool startSlpAgent(NetInterface& nif);                            // "SLP": SLP 
 bool startBonjourResponder(NetInterface& nif);                    // "Bonjour": mDNS responder on 5353
 int bonjourRunning();                                             // id of the running "Bonjour", -1 none
 bool startUsbServer(NetInterface& nif);                           // "UsbSrvd": USB listener
-bool startSnmpAgent(NetInterface& nif);                           // "NET-SNMPD": SNMP agent (65536-byte stack)
-int writeSnmpdConf(bool* trapSinks);                              // "/var/snmpd.conf"; trap sinks configured?
 bool startNotifyTask(NetInterface& nif, bool trapSinks);          // "Notify": event ring, mails and traps
 bool notifyTaskRunning();                                         // a "Notify" task exists
 void pushNotifyEvent(uint32_t code, int32_t param);               // NotifyTask::pushEvent + postNotifyEvent

@@ -35,6 +35,8 @@
 #include "runtime/paths.h"
 #include "runtime/task.h"
 #include "runtime/tlsinit.h"
+#include "snmp/snmpagent.h"
+#include "snmp/snmpdconf.h"
 
 namespace {
 
@@ -248,8 +250,8 @@ void startServices() {
   startUsbServer(nif);
   bool trapSinks = false;
   if (paramOn("snmpv1") || paramOn("snmpv3")) {
-    writeSnmpdConf(&trapSinks);
-    startSnmpAgent(nif);
+    writeSnmpdConf(snmpAgentPort, &trapSinks);
+    startSnmpAgent(nif, snmpAgentPort);
   }
   if (features() & FEATURE_EMAIL) startNotifyTask(nif, trapSinks);
   if (!gpioDevice.hasLedDriver()) startBlinker();

@@ -39,6 +39,12 @@ const char* P3List::currentKey() const {
   return validRow(row) ? rows_[row].key : "";
 }
 
+const char* P3List::currentDisplayText() const {
+  int32_t row = currentIndex();
+  if (!validRow(row) || rows_[row].display == nullptr) return "";
+  return (flags() & PF_TRANSLATED) ? getmuText(rows_[row].display) : rows_[row].display;
+}
+
 int P3List::validate(const char* text) const {
   if (text == nullptr || isHeading(text)) return 0;
   return findKey(text) != NO_INDEX;

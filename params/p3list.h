@@ -36,6 +36,9 @@ class P3List : public Param {
   int32_t findKey(const char* text) const;
   // Key of the current row, "" when none (row texts are never freed).
   const char* currentKey() const;
+  // Display text of the current row (translated with PF_TRANSLATED), ""
+  // when none.
+  const char* currentDisplayText() const;
   int32_t currentIndex() const { return current_.load(std::memory_order_relaxed); }
   int32_t rowCount() const { return kind_; }
   const ChoiceRow* rows() const { return rows_; }
