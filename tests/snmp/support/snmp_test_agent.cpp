@@ -249,6 +249,7 @@ std::string snmpErrorName(const std::string& output) {
   size_t at = output.find("Reason: ");
   if (at == std::string::npos) return "";
   at += 8;
+  if (at < output.size() && output[at] == '(') ++at;  // SNMPv1: "(noSuchName) ..."
   size_t end = at;
   while (end < output.size() && std::isalnum(static_cast<unsigned char>(output[end]))) ++end;
   return output.substr(at, end - at);
