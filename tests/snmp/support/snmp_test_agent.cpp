@@ -14,7 +14,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <arpa/inet.h>
+
 #include <atomic>
+#include <map>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -27,11 +30,12 @@
 #include "params/modeladjust.h"
 #include "params/paramflags.h"
 #include "params/paramstore.h"
-#include "params/parambase.h"
+#include "params/param.h"
 #include "params/productparams.h"
 #include "params/firmwareparams.h"
 #include "params/softwareinfo.h"
 #include "runtime/paths.h"
+#include "snmp/automib.h"
 #include "snmp/privatemib.h"
 #include "support/identity_fixture.h"
 
@@ -265,3 +269,154 @@ std::vector<std::string> wrapperLinesOf(const std::string& captured) {
 }
 
 int restartsRequested() { return restarts.load(); }
+
+std::string hexOf(const std::string& bytes) {
+  std::string out;
+  char b[4];
+  for (unsigned char c : bytes) {
+    std::snprintf(b, sizeof b, "%s%02X", out.empty() ? "" : " ", c);
+    out += b;
+  }
+  return out;
+}
+
+namespace {
+
+const std::string kPrivate = ".1.3.6.1.4.1.32473";
+
+// What a walk must show for a parameter, worked out from its saved text.
+bool expectedAnswer(Param* p, SnmpAnswer* out) {
+  const std::string text = p->savedText();
+  switch (p->paramClass()) {
+    case ParamClass::OnOff:
+      out->type = "INTEGER";
+      out->value = text == "on" ? "1" : "0";
+      return true;
+    case ParamClass::Int:
+      out->type = "INTEGER";
+      out->value = text;
+      return true;
+    case ParamClass::Choice:
+      if (text.empty()) return false;
+      if (p->hasFlags(PF_SNMP_TEXT)) {
+        out->type = "Hex-STRING";
+        out->value = hexOf(text);
+      } else {
+        out->type = "INTEGER";
+        out->value = std::to_string(static_cast<P3List*>(p)->findKey(text.c_str()));
+      }
+      return true;
+    case ParamClass::String:
+      out->type = "Hex-STRING";
+      out->value = hexOf(p->hasFlags(PF_SECRET) && !text.empty() ? "****" : text);
+      return true;
+    case ParamClass::Mac: {
+      unsigned m[6];
+      if (std::sscanf(text.c_str(), "%x:%x:%x:%x:%x:%x", &m[0], &m[1], &m[2], &m[3], &m[4], &m[5]) != 6)
+        return false;
+      std::string bytes;
+      for (unsigned b : m) bytes += static_cast<char>(b);
+      out->type = "Hex-STRING";
+      out->value = hexOf(bytes);
+      return true;
+    }
+    case ParamClass::Ip4:
+      out->type = "IpAddress";
+      out->value = text;
+      return true;
+    case ParamClass::Ip6: {
+      unsigned char raw[16];
+      out->type = "Hex-STRING";
+      if (inet_pton(AF_INET6, text.c_str(), raw) == 1) {
+        out->value = hexOf(std::string(reinterpret_cast<char*>(raw), 16));
+        return true;
+      }
+      if (inet_pton(AF_INET, text.c_str(), raw) == 1) {
+        out->value = hexOf(std::string(reinterpret_cast<char*>(raw), 4));
+        return true;
+      }
+      return false;
+    }
+  }
+  return false;
+}
+
+std::vector<unsigned long> oidNumbers(const std::string& oid) {
+  std::vector<unsigned long> v;
+  size_t i = 1;
+  while (i < oid.size()) {
+    size_t j = oid.find('.', i);
+    if (j == std::string::npos) j = oid.size();
+    v.push_back(std::strtoul(oid.substr(i, j - i).c_str(), nullptr, 10));
+    i = j + 1;
+  }
+  return v;
+}
+
+bool isIdentityOid(const std::string& oid) {
+  for (const OrvMibVariable& v : systemGroupVariables) {
+    std::string name = kPrivate;
+    for (int i = 0; i < v.namelen; ++i) name += "." + std::to_string(v.name[i]);
+    if (oid == name + ".0") return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+WalkComparison compareWalkWithStore(const std::string& walkOutput, bool compareVolatile) {
+  WalkComparison result;
+  struct Expected {
+    SnmpAnswer answer;
+    bool compareValue;
+    bool isParam;
+    bool seen = false;
+  };
+  std::map<std::string, Expected> expected;
+  for (const OrvMibVariable& v : autoMibVariables) {
+    std::string oid = kPrivate;
+    for (int i = 0; i < v.namelen; ++i) oid += "." + std::to_string(v.name[i]);
+    oid += ".0";
+    SnmpAnswer a;
+    a.oid = oid;
+    bool compareValue = true;
+    if (const AutoMibParamRow* row = autoMibParamRow(v.magic)) {
+      if (!row->hasObject) continue;
+      Param* p = paramStore.find(row->key);
+      if (p == nullptr || p->hasFlags(PF_NOSNMP) || !expectedAnswer(p, &a)) continue;
+      compareValue = compareVolatile || !p->hasFlags(PF_VOLATILE);
+    } else {
+      a.type = "INTEGER";
+      a.value = std::to_string(v.magic);
+    }
+    expected[oid] = Expected{a, compareValue, autoMibParamRow(v.magic) != nullptr};
+  }
+  if (walkOutput.find("not increasing") != std::string::npos) result.differences.push_back("OIDs not increasing");
+  std::vector<SnmpAnswer> walk = parseAnswers(walkOutput);
+  for (size_t i = 0; i < walk.size(); ++i) {
+    const SnmpAnswer& a = walk[i];
+    if (i > 0 && !(oidNumbers(walk[i - 1].oid) < oidNumbers(a.oid)))
+      result.differences.push_back(walk[i - 1].oid + " before " + a.oid);
+    auto it = expected.find(a.oid);
+    if (it == expected.end()) {
+      if (isIdentityOid(a.oid))
+        ++result.identityObjects;
+      else
+        result.differences.push_back("unexpected " + a.oid + " " + a.type + ": " + a.value);
+      continue;
+    }
+    Expected& e = it->second;
+    e.seen = true;
+    const std::string type = a.type == "STRING" ? "Hex-STRING" : a.type;  // "" prints as an empty STRING
+    if (e.compareValue && (type != e.answer.type || a.value != e.answer.value))
+      result.differences.push_back(a.oid + ": " + type + " " + a.value + ", expected " + e.answer.type + " " +
+                                   e.answer.value);
+    else if (e.isParam)
+      ++result.parameterObjects;
+  }
+  for (const auto& [oid, e] : expected)
+    if (!e.seen) result.differences.push_back("missing " + oid + " " + e.answer.type + " " + e.answer.value);
+  if (result.identityObjects != kSystemGroupVariableCount)
+    result.differences.push_back(std::to_string(result.identityObjects) + " identity objects");
+  return result;
+}

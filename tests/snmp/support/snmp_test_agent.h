@@ -49,6 +49,22 @@ std::vector<std::string> wrapperLinesDuring(Fn fn);
 
 std::vector<std::string> wrapperLinesOf(const std::string& captured);
 
+// A walk of the private subtree (snmpwalk -On -Ox output) against the
+// parameter store of this process: the objects that answer must be exactly
+// the visible parameters of the table, the index and count objects and the
+// identity objects, in strictly increasing order, each parameter's value
+// worked out from its saved text. Volatile parameters (values the running
+// program reports) are checked for presence only unless compareVolatile.
+struct WalkComparison {
+  std::vector<std::string> differences;
+  size_t parameterObjects = 0;  // parameter objects that answered as expected
+  size_t identityObjects = 0;
+};
+WalkComparison compareWalkWithStore(const std::string& walkOutput, bool compareVolatile);
+
+// Bytes as the tools print them with -Ox ("41 42").
+std::string hexOf(const std::string& bytes);
+
 // Restarts asked through the control object since the agent started.
 int restartsRequested();
 
