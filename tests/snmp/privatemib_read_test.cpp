@@ -6,7 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdio>
+#include <thread>
 #include <map>
 #include <string>
 #include <vector>
@@ -90,6 +92,27 @@ TEST_F(PrivateMibRead, SingleObjectsAnswerAsTheTableSays) {
       EXPECT_EQ(a.value, c.value) << c.oid;
     }
   }
+}
+
+// A text read while another thread changes it comes back whole: the
+// answer is a copy made under the parameter's lock, never a pointer into a
+// text that the change frees.
+TEST_F(PrivateMibRead, ReadsDuringChangesAnswerWholeTexts) {
+  const std::string first(60, 'a');
+  const std::string second(3, 'b');
+  std::atomic<bool> stop{false};
+  Param* contact = paramStore.find("sys_contact");
+  ASSERT_NE(contact, nullptr);
+  std::thread writer([&] {
+    for (int i = 0; !stop.load(); ++i) contact->set(i % 2 ? first.c_str() : second.c_str());
+  });
+  for (int i = 0; i < 20; ++i) {
+    SnmpAnswer a = getOne(kPrivate + ".2.1.21.0");
+    EXPECT_TRUE(a.value == hexOf(first) || a.value == hexOf(second)) << a.type << ": " << a.value;
+  }
+  stop = true;
+  writer.join();
+  contact->clearModified();
 }
 
 TEST_F(PrivateMibRead, GetNextWalksOverARowWithoutObject) {

@@ -223,7 +223,11 @@ std::vector<SnmpAnswer> parseAnswers(const std::string& output) {
     if (line.empty()) continue;
     if (line[0] != '.') {
       // Long hex strings continue on the next lines.
-      if (last != nullptr && last->type == "Hex-STRING") last->value += " " + line;
+      if (last != nullptr && last->type == "Hex-STRING") {
+        while (!last->value.empty() && last->value.back() == ' ') last->value.pop_back();
+        while (!line.empty() && line.back() == ' ') line.pop_back();
+        last->value += " " + line;
+      }
       continue;
     }
     size_t eq = line.find(" = ");
