@@ -50,6 +50,8 @@ bool started = false;
 std::string startError;
 std::atomic<bool> agentReady{false};
 std::atomic<bool> agentFailed{false};
+std::atomic<bool> agentStop{false};
+std::thread agentThread;
 std::atomic<int> restarts{0};
 std::string scratchDir;
 std::string modelApplied;
@@ -114,7 +116,7 @@ void agentMain(std::string config) {
     return;
   }
   agentReady = true;
-  for (;;) {
+  while (!agentStop.load()) {
     int count = 0;
     int block = 0;
     fd_set readSet;
@@ -131,6 +133,18 @@ void agentMain(std::string config) {
     netsnmp_check_outstanding_agent_requests();
   }
 }
+
+// Stops the agent before the process's static objects go: the write path
+// reaches some of them.
+class AgentEnvironment : public ::testing::Environment {
+ public:
+  void TearDown() override {
+    agentStop = true;
+    if (agentThread.joinable()) agentThread.join();
+  }
+};
+
+::testing::Environment* const agentEnvironment = ::testing::AddGlobalTestEnvironment(new AgentEnvironment);
 
 }  // namespace
 
@@ -152,7 +166,7 @@ bool startTestAgent(std::string* reason) {
       setSnmpShutDownStarter(countRestart);
       const std::string config = scratchDir + "/snmpd.conf";
       std::ofstream(config) << "agentaddress udp:127.0.0.1:161\nrwcommunity tavrin\n";
-      std::thread(agentMain, config).detach();
+      agentThread = std::thread(agentMain, config);
       for (int i = 0; i < 500 && !agentReady && !agentFailed; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
       if (!agentReady) startError = "the agent did not start";
