@@ -139,26 +139,36 @@ int orvMibHandler(netsnmp_mib_handler* handler, netsnmp_handler_registration*, n
 
 }  // namespace
 
+bool makeOrvMibObject(OrvMibObject& object, const OrvMibVariable& v, const oid* prefix, size_t prefixLength,
+                      const char* paramKey) {
+  if (prefixLength + v.namelen > MAX_OID_LEN) return false;
+  object.variable = &v;
+  object.paramKey = paramKey;
+  struct variable& full = object.registered;
+  full.magic = static_cast<u_char>(v.magic);
+  full.type = static_cast<char>(v.type);
+  full.acl = v.acl;
+  full.findVar = nullptr;
+  full.namelen = static_cast<u_char>(prefixLength + v.namelen);
+  std::memcpy(full.name, prefix, prefixLength * sizeof(oid));
+  std::memcpy(full.name + prefixLength, v.name, v.namelen * sizeof(oid));
+  return true;
+}
+
 int registerOrvMib(const char* tableName, const OrvMibVariable* variables, size_t count, const oid* prefix,
                    size_t prefixLength, OrvMibRowFilter registers, OrvMibParamOf paramOf) {
   int registered = 0;
   for (size_t i = 0; i < count; ++i) {
     if (registers != nullptr && !registers(i)) continue;
     const OrvMibVariable& v = variables[i];
-    if (prefixLength + v.namelen > MAX_OID_LEN) continue;
     // Lives as long as the registration: for the rest of the process.
     OrvMibObject* object = new (std::nothrow) OrvMibObject();
     if (object == nullptr) break;
-    object->variable = &v;
-    object->paramKey = paramOf != nullptr ? paramOf(i) : nullptr;
+    if (!makeOrvMibObject(*object, v, prefix, prefixLength, paramOf != nullptr ? paramOf(i) : nullptr)) {
+      delete object;
+      continue;
+    }
     struct variable& full = object->registered;
-    full.magic = static_cast<u_char>(v.magic);
-    full.type = static_cast<char>(v.type);
-    full.acl = v.acl;
-    full.findVar = nullptr;
-    full.namelen = static_cast<u_char>(prefixLength + v.namelen);
-    std::memcpy(full.name, prefix, prefixLength * sizeof(oid));
-    std::memcpy(full.name + prefixLength, v.name, v.namelen * sizeof(oid));
     const int modes = v.acl == MIB_READ_WRITE ? HANDLER_CAN_RWRITE : HANDLER_CAN_RONLY;
     netsnmp_handler_registration* reg =
         netsnmp_create_handler_registration(tableName, orvMibHandler, full.name, full.namelen, modes);

@@ -48,6 +48,11 @@ struct OrvMibObject {
   const char* paramKey;
 };
 
+// Fills object for a descriptor registered below prefix; false when the
+// full name would be too long.
+bool makeOrvMibObject(OrvMibObject& object, const OrvMibVariable& variable, const oid* prefix, size_t prefixLength,
+                      const char* paramKey);
+
 // Which descriptors of a table register (null: all) and, per descriptor,
 // the parameter it writes (null: none).
 using OrvMibRowFilter = bool (*)(size_t index);
