@@ -178,6 +178,16 @@ TEST_P(PrivateMibWalk, EqualsTheParameterStoreOfTheModel) {
   EXPECT_GT(c.parameterObjects, 100u);
 }
 
+// GETBULK reaches the objects through the library's conversion to GETNEXT.
+TEST_F(PrivateMibRead, BulkWalkEqualsTheWalk) {
+  CommandResult walk = snmpTool("snmpwalk", "-v2c", kPrivate);
+  CommandResult bulk = snmpTool("snmpbulkwalk", "-v2c -Cr25", kPrivate);
+  ASSERT_EQ(walk.status, 0) << walk.output;
+  ASSERT_EQ(bulk.status, 0) << bulk.output;
+  EXPECT_EQ(bulk.output, walk.output);
+  EXPECT_GT(parseAnswers(walk.output).size(), 700u);
+}
+
 INSTANTIATE_TEST_SUITE_P(Models, PrivateMibWalk, ::testing::Values("p353", "p345", "p365"));
 
 }  // namespace
