@@ -34,6 +34,10 @@
 // Before the library headers, whose macros clash with its names.
 #include "usbserver/usbdevicetable.h"
 
+#include <net-snmp/net-snmp-config.h>
+#include <net-snmp/net-snmp-includes.h>
+#include <net-snmp/agent/net-snmp-agent-includes.h>
+
 #include "snmp/privatemib.h"
 
 extern "C" void init_vacm_vars(void);

@@ -16,6 +16,7 @@
 #include "runtime/paths.h"
 #include "snmp/automib.h"
 #include "snmp/privatemib.h"
+#include "snmp/systemgroup.h"
 
 namespace {
 

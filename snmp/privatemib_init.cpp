@@ -2,6 +2,7 @@
 
 #include "snmp/automib.h"
 #include "snmp/privatemib.h"
+#include "snmp/systemgroup.h"
 
 namespace {
 

@@ -3,6 +3,7 @@
 // every write without effect.
 #include "params/snmpset.h"
 #include "snmp/privatemib.h"
+#include "snmp/systemgroup.h"
 
 namespace {
 constexpr int32_t kNotResetting = 3;

@@ -8,6 +8,7 @@
 #include "params/snmpset.h"
 #include "params/softwareinfo.h"
 #include "snmp/privatemib.h"
+#include "snmp/systemgroup.h"
 
 namespace {
 

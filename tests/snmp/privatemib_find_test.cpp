@@ -14,6 +14,7 @@
 #include "support/scratch_root.h"
 #include "snmp/automib.h"
 #include "snmp/privatemib.h"
+#include "snmp/systemgroup.h"
 
 namespace {
 

@@ -24,6 +24,7 @@
 
 #include "snmp/automib.h"
 #include "snmp/privatemib.h"
+#include "snmp/systemgroup.h"
 
 namespace {
 

@@ -37,6 +37,7 @@
 #include "runtime/paths.h"
 #include "snmp/automib.h"
 #include "snmp/privatemib.h"
+#include "snmp/systemgroup.h"
 #include "support/identity_fixture.h"
 
 extern "C" {
