@@ -5,6 +5,9 @@
 #ifndef TESTS_SNMP_SUPPORT_SNMP_TEST_AGENT_H
 #define TESTS_SNMP_SUPPORT_SNMP_TEST_AGENT_H
 
+#include <gtest/gtest.h>
+
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -67,10 +70,6 @@ std::string hexOf(const std::string& bytes);
 
 // Restarts asked through the control object since the agent started.
 int restartsRequested();
-
-#include <gtest/gtest.h>
-
-#include <cstdio>
 
 template <typename Fn>
 std::vector<std::string> wrapperLinesDuring(Fn fn) {
