@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <vector>
 
 #include "params/snmpset.h"
@@ -22,12 +23,19 @@ namespace {
 
 bool noShutDown(int) { return true; }
 
+char root[] = "/tmp/fuzz_snmp_set.XXXXXX";
+
+void removeRoot() {
+  std::error_code ignored;
+  std::filesystem::remove_all(root, ignored);
+}
+
 bool setUp() {
   // The write wrappers log every phase on standard output.
   if (std::freopen("/dev/null", "w", stdout) == nullptr) return false;
   // The control object may remove the parameter file: only a scratch one.
-  static char root[] = "/tmp/fuzz_snmp_set.XXXXXX";
   if (mkdtemp(root) == nullptr) return false;
+  std::atexit(removeRoot);
   setDataRoot(root);
   setSnmpShutDownStarter(noShutDown);
   return true;

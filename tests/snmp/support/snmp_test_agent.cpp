@@ -142,6 +142,9 @@ class AgentEnvironment : public ::testing::Environment {
   void TearDown() override {
     agentStop = true;
     if (agentThread.joinable()) agentThread.join();
+    std::error_code ignored;
+    if (!scratchDir.empty()) std::filesystem::remove_all(scratchDir, ignored);
+    if (!dataRootDir.empty()) std::filesystem::remove_all(dataRootDir, ignored);
   }
 };
 
@@ -154,12 +157,12 @@ bool startTestAgent(std::string* reason) {
   if (!started) {
     started = true;
     char pattern[] = "/tmp/snmpagenttest.XXXXXX";
-    if (mkdtemp(pattern) == nullptr) {
+    if (mkdtemp(pattern) != nullptr) scratchDir = pattern;
+    if (scratchDir.empty()) {
       startError = "no scratch directory";
     } else if (unshare(CLONE_NEWNET) != 0 || !loopbackUp()) {
       startError = "needs root for a network namespace";
     } else {
-      scratchDir = pattern;
       // Tools and library: no MIB files, state only in the scratch directory.
       setenv("MIBS", "", 1);
       setenv("SNMP_PERSISTENT_DIR", scratchDir.c_str(), 1);
