@@ -28,6 +28,7 @@
 #include "params/p3list.h"
 #include "params/paramflags.h"
 #include "params/paramstore.h"
+#include "snmp/privatemib.h"
 #include "params/productparams.h"
 #include "platform/boarddriver.h"
 #include "runtime/gettext.h"
@@ -269,6 +270,7 @@ SupervisionSetup startUp() {
   kickOffValue = kickOffFromText(kickOffText);
   gpioDevice.setKickOffValue(kickOffValue);
   setRestartHooks(RestartHooks{setExitCodeHook, startShutDown});
+  setSnmpShutDownStarter(startShutDown);
 
   paramStore.loadFile(kParamFile);
   setRuntimeEnv();
