@@ -48,6 +48,8 @@ int BootpTask::openReceiveSocket() {
 }
 
 int BootpTask::sendBroadcast(int mode) {
+  // The reply must find the socket of the current address already open.
+  openReceiveSocket();
   Connection raw(this, nif_, -1);
   if (!raw.open(AF_PACKET, SOCK_DGRAM, htons(kIpv4Ethertype))) return -1;
   const int ifIndex = raw.interfaceIndex();

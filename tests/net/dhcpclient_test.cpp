@@ -1,0 +1,247 @@
+// The "Bootp" task against dnsmasq in a second namespace on the veth's far
+// end: leases, renewal, rebinding, fall-back, BOOTP and restarts. The
+// program clock is moved to reach lease times; real waits are bounded.
+#include <cstdio>
+#include <string>
+
+#include "net/addresssetters.h"
+#include "net/bootptask.h"
+#include "net/netinterface.h"
+#include "net/support/clienttask.h"
+#include "net/support/dhcpserver.h"
+#include "net/support/netfixture.h"
+#include "net/zeroconf.h"
+#include "runtime/ipaddress.h"
+#include "runtime/uptime.h"
+
+namespace {
+
+bool startsWith(const std::string& text, const char* prefix) { return text.rfind(prefix, 0) == 0; }
+
+class DhcpClientTest : public NetworkTest {
+ protected:
+  void SetUp() override {
+    NetworkTest::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
+    for (const char* key : {"ip_dhcp", "ip_bootp", "ip_bootp_addr", "sys_name", "dns", "dns_primary",
+                            "dns_secondary", "dns_domain", "ntp_server", "ip_auto"})
+      params_.save(key);
+    PrivateNetwork::run("mkdir -p " + network_.dataRootDir() + "/etc");
+    std::string why;
+    if (!server_.create(&why)) GTEST_SKIP() << why;
+    ASSERT_TRUE(PrivateNetwork::run("ip link set eth0 up"));
+    uint8_t mac[6];
+    ASSERT_EQ(nif_.getMacAddress(mac), 1);
+    char text[18];
+    std::snprintf(text, sizeof text, "%02x:%02x:%02x:%02x:%02x:%02x", mac[0], mac[1], mac[2], mac[3], mac[4], mac[5]);
+    mac_ = text;
+    setParam("ip_dhcp", "on");
+    setParam("ip_bootp", "off");
+    setParam("ip_bootp_addr", "0.0.0.0");
+    setParam("sys_name", "");
+    setParam("dns", "on");
+    setParam("dns_primary", "0.0.0.0");
+    setParam("dns_secondary", "0.0.0.0");
+    setParam("dns_domain", "");
+    setParam("ip_mask", "0.0.0.0");
+    setParam("ip_gate", "0.0.0.0");
+    // The device starts, as on the appliance, with a link-local address.
+    IpAddress zeroconf;
+    makeZeroconfAddress(zeroconf, nif_);
+    setAsInterfaceAddress(zeroconf, nif_, "zconf", 1);
+    nif_.routeLinkLocal();
+  }
+
+  void TearDown() override {
+    EXPECT_TRUE(quitTasksNamed("Bootp"));
+    server_.stop();
+    NetworkTest::TearDown();
+  }
+
+  void startServer(const std::string& lease, const std::string& extra = "") {
+    std::string why;
+    ASSERT_TRUE(server_.start(lease, extra, &why)) << why;
+  }
+
+  void startClient() {
+    BootpTask* task = new BootpTask(&nif_);
+    ASSERT_GT(task->start(20480), 0);
+  }
+
+  static bool boundByDhcp() {
+    return paramText("ip_setby") == "dhcp" && startsWith(paramText("ip_addr"), "10.77.0.");
+  }
+
+  // Moves the program clock in steps, waiting after each for the
+  // condition: the client wakes at least once a second to see the clock.
+  static bool shiftUntil(int64_t stepCs, const std::function<bool()>& condition, int steps = 30) {
+    for (int i = 0; i < steps; ++i) {
+      if (waitUntil(condition, 300)) return true;
+      shiftUptimeForTesting(stepCs);
+    }
+    return condition();
+  }
+
+  DhcpServer server_;
+  std::string mac_;
+};
+
+TEST_F(DhcpClientTest, LeaseSetsAddressNamesAndServersThenRenewsOnce) {
+  startServer("2m", "--dhcp-option=option:dns-server,10.77.0.53,10.77.0.54 --dhcp-option=option:domain-name,ex.test"
+                    " --dhcp-option=option:ntp-server,10.77.0.123 --dhcp-host=" + mac_ + ",leased-name");
+  startClient();
+  ASSERT_TRUE(waitUntil(boundByDhcp)) << server_.log();
+  const std::string address = paramText("ip_addr");
+  EXPECT_EQ(paramText("ip_mask"), "255.255.255.0");
+  EXPECT_EQ(paramText("ip_gate"), DhcpServer::kAddress);
+  EXPECT_EQ(paramText("ip_bootp_addr"), address);
+  EXPECT_EQ(paramText("dns_primary"), "10.77.0.53");
+  EXPECT_EQ(paramText("dns_secondary"), "10.77.0.54");
+  EXPECT_EQ(paramText("dns_domain"), "ex.test");
+  EXPECT_EQ(paramText("ntp_server"), "10.77.0.123");
+  EXPECT_EQ(paramText("sys_name"), "leased-name");
+  EXPECT_NE(addressLines("eth0").find(address + "/24"), std::string::npos) << addressLines("eth0");
+  EXPECT_NE(routes().find("default via 10.77.0.1 dev eth0"), std::string::npos) << routes();
+  // Saved in the parameter file.
+  const std::string saved = PrivateNetwork::output("cat " + network_.dataRootDir() + "/etc/params.dat");
+  EXPECT_NE(saved.find(address), std::string::npos);
+  EXPECT_NE(saved.find("leased-name"), std::string::npos);
+  // The bind changed parameters: the broadcast it sent brings one renewal.
+  EXPECT_TRUE(waitUntil([&] { return server_.count("DHCPACK(") >= 2; })) << server_.log();
+  EXPECT_EQ(server_.count("DHCPDISCOVER("), 1);
+}
+
+TEST_F(DhcpClientTest, RenewsByUnicastAtT1RebindsAtT2AndFallsBackAtLeaseEnd) {
+  if (!server_.runInside("iptables-legacy -L INPUT")) GTEST_SKIP() << "iptables-legacy is not usable";
+  startServer("2m", "--dhcp-option=option:T1,60 --dhcp-option=option:T2,90");
+  startClient();
+  ASSERT_TRUE(waitUntil(boundByDhcp)) << server_.log();
+  ASSERT_TRUE(waitUntil([&] { return server_.count("DHCPACK(") >= 2; })) << server_.log();
+  const std::string leased = paramText("ip_addr");
+
+  // Unicast to the server's port 67 is dropped in its namespace: the
+  // renewal at T1 is counted by the rule, and only the broadcast at T2 is
+  // answered.
+  ASSERT_TRUE(server_.runInside("iptables-legacy -I INPUT -p udp -d 10.77.0.1 --dport 67 -j DROP"));
+  auto droppedUnicasts = [&] {
+    const std::string out = PrivateNetwork::output("ip netns exec " + server_.namespaceName() +
+                                                   " iptables-legacy -L INPUT -v -n -x | grep DROP");
+    long packets = 0;
+    std::sscanf(out.c_str(), "%ld", &packets);
+    return packets;
+  };
+  shiftUptimeForTesting(5500);
+  EXPECT_EQ(droppedUnicasts(), 0) << "nothing before T1";
+  const int acks = server_.count("DHCPACK(");
+  ASSERT_TRUE(shiftUntil(200, [&] { return droppedUnicasts() >= 1; }));
+  EXPECT_EQ(paramText("ip_addr"), leased);
+  ASSERT_TRUE(shiftUntil(500, [&] { return server_.count("DHCPACK(") > acks; })) << server_.log();
+  EXPECT_EQ(paramText("ip_addr"), leased);
+  EXPECT_EQ(paramText("ip_setby"), "dhcp");
+
+  // No server: the address is kept until the lease ends, then the client
+  // falls back to a link-local address and asks again.
+  server_.stop();
+  ASSERT_TRUE(shiftUntil(1000, [] { return paramText("ip_setby") == "zconf"; }));
+  EXPECT_TRUE(startsWith(paramText("ip_addr"), "169.254.")) << paramText("ip_addr");
+  EXPECT_EQ(paramText("ip_bootp_addr"), "0.0.0.0");
+  EXPECT_NE(routes().find("default dev eth0 scope link"), std::string::npos) << routes();
+
+  startServer("2m");
+  ASSERT_TRUE(shiftUntil(500, boundByDhcp)) << server_.log();
+}
+
+TEST_F(DhcpClientTest, StoredLeaseOutsideTheRangeFallsBackThenDiscovers) {
+  struct Case {
+    const char* what;
+    const char* extra;
+    bool nak;
+  } cases[] = {{"authoritative server: NAK", "--dhcp-authoritative", true}, {"no answer", "", false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    // An old lease of this subnet that the server does not know.
+    setAsInterfaceAddress(IpAddress().fromIp4Bytes(10, 77, 0, 200), nif_, "dhcp", 1);
+    setParam("ip_bootp_addr", "10.77.0.200");
+    startServer("2m", c.extra);
+    startClient();
+    ASSERT_TRUE(shiftUntil(200, [] { return boundByDhcp() && paramText("ip_addr") != "10.77.0.200"; }))
+        << server_.log();
+    EXPECT_EQ(server_.count("DHCPNAK(") > 0, c.nak) << server_.log();
+    // The DISCOVER after the fall-back asks for no address.
+    EXPECT_GE(server_.count(("DHCPDISCOVER(peer0) " + mac_).c_str()), 1) << server_.log();
+    EXPECT_EQ(paramText("ip_bootp_addr"), paramText("ip_addr"));
+    ASSERT_TRUE(quitTasksNamed("Bootp"));
+    server_.stop();
+  }
+}
+
+TEST_F(DhcpClientTest, AddressSetByHandStaysWhenNoServerAnswers) {
+  setAsInterfaceAddress(IpAddress().fromIp4Bytes(10, 77, 0, 9), nif_, "http", 1);
+  setParam("ip_bootp_addr", "10.77.0.9");
+  // dnsmasq logs the requests but answers none.
+  startServer("2m", "--dhcp-ignore=tag:!known");
+  startClient();
+  ASSERT_TRUE(shiftUntil(200, [&] { return server_.count("DHCPDISCOVER(") >= 2; })) << server_.log();
+  EXPECT_EQ(paramText("ip_addr"), "10.77.0.9");
+  EXPECT_EQ(paramText("ip_setby"), "http");
+  EXPECT_NE(addressLines("eth0").find("10.77.0.9/"), std::string::npos);
+}
+
+TEST_F(DhcpClientTest, InfiniteLeaseStaysBoundWhenRenewalsGoUnanswered) {
+  startServer("infinite");
+  startClient();
+  ASSERT_TRUE(waitUntil(boundByDhcp)) << server_.log();
+  ASSERT_TRUE(waitUntil([&] { return server_.count("DHCPACK(") >= 2; })) << server_.log();
+  const std::string leased = paramText("ip_addr");
+  // Days pass: an infinite lease never runs out.
+  shiftUptimeForTesting(100LL * 86400 * 100);
+  // Renewals now find a server that ignores them; each time the client
+  // returns to the bound state, a parameter change starts the next one.
+  startServer("infinite", "--dhcp-ignore=tag:!known");
+  const TaskMessage changed{0, MSG_PARAMS_CHANGED, 0, 0};
+  ASSERT_TRUE(shiftUntil(200, [&] {
+    postToTasksNamed("Bootp", changed);
+    // An ignored request shows only as its range look-up.
+    return server_.count("available DHCP range") >= 2;
+  })) << server_.log();
+  EXPECT_EQ(paramText("ip_addr"), leased);
+  EXPECT_EQ(paramText("ip_setby"), "dhcp");
+  EXPECT_EQ(server_.count("DHCPDISCOVER("), 0) << "no new exchange";
+}
+
+TEST_F(DhcpClientTest, WlanAssociationStartsOverWithDiscover) {
+  startServer("2m");
+  startClient();
+  ASSERT_TRUE(waitUntil(boundByDhcp)) << server_.log();
+  ASSERT_TRUE(waitUntil([&] { return server_.count("DHCPACK(") >= 2; })) << server_.log();
+  EXPECT_EQ(server_.count("DHCPDISCOVER("), 1);
+  postToTasksNamed("Bootp", TaskMessage{0, MSG_WLAN_UP, 0, 0});
+  EXPECT_TRUE(waitUntil([&] { return server_.count("DHCPDISCOVER(") >= 2; })) << server_.log();
+  EXPECT_TRUE(waitUntil([&] { return server_.count("DHCPACK(") >= 3; })) << server_.log();
+}
+
+TEST_F(DhcpClientTest, BootpReplyIsBoundAndEndsTheClient) {
+  setParam("ip_dhcp", "off");
+  setParam("ip_bootp", "on");
+  startServer("2m", "--bootp-dynamic");
+  startClient();
+  ASSERT_TRUE(waitUntil([] { return paramText("ip_setby") == "bootp"; })) << server_.log();
+  EXPECT_TRUE(startsWith(paramText("ip_addr"), "10.77.0.")) << paramText("ip_addr");
+  EXPECT_EQ(paramText("ip_bootp_addr"), paramText("ip_addr"));
+  EXPECT_TRUE(waitUntil([] { return tasksNamed("Bootp") == 0; }));
+}
+
+TEST_F(DhcpClientTest, UnansweredBootpRequestIsRepeatedEvery120Seconds) {
+  setParam("ip_dhcp", "off");
+  setParam("ip_bootp", "on");
+  startServer("2m");  // no --bootp-dynamic: BOOTP requests go unanswered
+  startClient();
+  ASSERT_TRUE(waitUntil([&] { return server_.count("BOOTP(peer0)") >= 1; })) << server_.log();
+  // Moving the clock past one reply wait is not enough for a second one.
+  shiftUptimeForTesting(600);
+  shiftUptimeForTesting(11500);
+  ASSERT_TRUE(shiftUntil(100, [&] { return server_.count("BOOTP(peer0)") >= 2; })) << server_.log();
+  EXPECT_EQ(paramText("ip_setby"), "zconf");
+}
+
+}  // namespace
