@@ -28,10 +28,6 @@ DhcpServer::~DhcpServer() {
 }
 
 bool DhcpServer::create(std::string* why) {
-  if (!PrivateNetwork::run("command -v dnsmasq")) {
-    *why = "dnsmasq is not installed";
-    return false;
-  }
   ns_ = "dhcpsrv" + std::to_string(::getpid()) + "-" + std::to_string(serverCounter++);
   char pattern[] = "/tmp/dhcpsrv-XXXXXX";
   if (!::mkdtemp(pattern)) {
@@ -51,6 +47,10 @@ bool DhcpServer::create(std::string* why) {
 
 bool DhcpServer::start(const std::string& leaseTime, const std::string& extra, std::string* why) {
   stop();
+  if (!PrivateNetwork::run("command -v dnsmasq")) {
+    *why = "dnsmasq is not installed";
+    return false;
+  }
   // Each run logs afresh and knows no earlier lease.
   std::remove((dir_ + "/log").c_str());
   std::remove((dir_ + "/leases").c_str());
