@@ -2,7 +2,9 @@
 // end: leases, renewal, rebinding, fall-back, BOOTP and restarts. The
 // program clock is moved to reach lease times; real waits are bounded.
 #include <cstdio>
+#include <set>
 #include <string>
+#include <vector>
 
 #include "net/addresssetters.h"
 #include "net/bootptask.h"
@@ -10,6 +12,7 @@
 #include "net/support/clienttask.h"
 #include "net/support/dhcpserver.h"
 #include "net/support/netfixture.h"
+#include "net/support/packetcapture.h"
 #include "net/zeroconf.h"
 #include "runtime/ipaddress.h"
 #include "runtime/uptime.h"
@@ -242,6 +245,96 @@ TEST_F(DhcpClientTest, UnansweredBootpRequestIsRepeatedEvery120Seconds) {
   shiftUptimeForTesting(11500);
   ASSERT_TRUE(shiftUntil(100, [&] { return server_.count("BOOTP(peer0)") >= 2; })) << server_.log();
   EXPECT_EQ(paramText("ip_setby"), "zconf");
+}
+
+}  // namespace
+
+namespace {
+
+std::vector<std::string> split(const std::string& text, char separator) {
+  std::vector<std::string> parts;
+  std::string part;
+  for (char c : text) {
+    if (c == separator) {
+      parts.push_back(part);
+      part.clear();
+    } else {
+      part += c;
+    }
+  }
+  parts.push_back(part);
+  return parts;
+}
+
+TEST_F(DhcpClientTest, FramesOnTheWireAreWellFormed) {
+  PacketCapture capture;
+  std::string why;
+  if (!capture.start(server_.namespaceName(), "peer0", server_.dir(), "udp port 67 or udp port 68", &why))
+    GTEST_SKIP() << why;
+  // Broadcasts from the server's end show when the capture runs.
+  ASSERT_TRUE(capture.waitForFrames([&] {
+    server_.runInside("sh -c 'echo marker | socat - UDP-DATAGRAM:10.77.0.255:67,broadcast'");
+  }));
+  setParam("sys_name", "eightchr");
+  startServer("2m");
+  startClient();
+  ASSERT_TRUE(waitUntil([&] { return server_.count("DHCPACK(") >= 2; })) << server_.log();
+  // DISCOVER, OFFER, two REQUESTs and two ACKs.
+  ASSERT_TRUE(waitUntil([&] { return capture.count("DHCP ") >= 6; }));
+  capture.stop();
+
+  // Every frame of the client: both checksums verified good (1), the
+  // broadcast flag, option 12 of the name's length plus one, option 61,
+  // each message's request list.
+  const std::string sent = capture.read("udp.srcport == 68",
+      "-T fields -E separator=/t -E aggregator=, -e ip.checksum.status -e udp.checksum.status -e dhcp.id"
+      " -e dhcp.flags -e dhcp.option.dhcp -e dhcp.option.type -e dhcp.option.length"
+      " -e dhcp.option.request_list_item -e ip.dst");
+  std::set<std::string> requestIds;
+  int discovers = 0, requests = 0;
+  for (const std::string& line : split(sent, '\n')) {
+    if (line.empty()) continue;
+    const std::vector<std::string> f = split(line, '\t');
+    ASSERT_EQ(f.size(), 9u) << line;
+    // The frames the client builds itself (from 0.0.0.0); the renewal
+    // goes through the kernel's UDP, whose checksum the veth leaves to an
+    // offload that never happens.
+    if (f[8] == "255.255.255.255") {
+      EXPECT_EQ(f[0], "1") << "IPv4 checksum: " << line;
+      EXPECT_EQ(f[1], "1") << "UDP checksum: " << line;
+    }
+    requestIds.insert(f[2]);
+    const std::vector<std::string> types = split(f[5], ','), lengths = split(f[6], ',');
+    // The end mark has a type but no length.
+    ASSERT_GE(types.size(), lengths.size()) << line;
+    bool hostName = false, clientId = false;
+    for (size_t i = 0; i < lengths.size(); ++i) {
+      if (types[i] == "12") hostName = lengths[i] == "9";
+      if (types[i] == "61") clientId = lengths[i] == "7";
+    }
+    EXPECT_TRUE(hostName) << line;
+    EXPECT_TRUE(clientId) << line;
+    if (f[4] == "1") {
+      ++discovers;
+      EXPECT_EQ(f[3], "0x8000") << line;
+      EXPECT_EQ(f[7], "1,3,12,44") << line;
+    } else if (f[4] == "3") {
+      ++requests;
+      EXPECT_EQ(f[7], "1,3,6,15,7,44,51,54,58,59,12,69,42,2") << line;
+      // The renewal goes to the server by unicast without the flag.
+      EXPECT_EQ(f[3], f[8] == "255.255.255.255" ? "0x8000" : "0x0000") << line;
+    }
+  }
+  EXPECT_EQ(discovers, 1) << sent;
+  EXPECT_EQ(requests, 2) << sent;
+  // Every reply echoes an id of the client.
+  const std::string replies = capture.read("udp.srcport == 67", "-T fields -e dhcp.id");
+  for (const std::string& id : split(replies, '\n')) {
+    if (!id.empty()) EXPECT_EQ(requestIds.count(id), 1u) << id;
+  }
+  // Nothing malformed, no expert warning or error.
+  EXPECT_EQ(capture.read("udp.srcport == 68 && _ws.malformed", ""), "");
+  EXPECT_EQ(capture.read("ip.src == 0.0.0.0 && _ws.expert.severity >= 0x00600000", ""), "");
 }
 
 }  // namespace
