@@ -11,6 +11,7 @@
 set -uo pipefail
 prog="$1"; src="$2"; case_name="$3"
 [ "$(id -u)" -eq 0 ] || { echo "skipped: needs root"; exit 0; }
+[ -x "$prog" ] || { echo "skipped: the program is not built here"; exit 0; }
 for tool in dnsmasq tshark unshare nsenter; do
   command -v "$tool" >/dev/null || { echo "skipped: $tool is not installed"; exit 0; }
 done
