@@ -60,6 +60,26 @@ bool DhcpServer::start(const std::string& leaseTime, const std::string& extra, s
                               " --dhcp-leasefile=" + dir_ + "/leases --pid-file=" + dir_ + "/pid"
                               " --log-facility=" + dir_ + "/log --dhcp-range=10.77.0.50,10.77.0.150,255.255.255.0," +
                               leaseTime + " " + extra;
+  if (!spawn(command, why)) return false;
+  // Ready once it has bound its sockets.
+  return waitReady([this] { return count("DHCP, IP range") > 0; }, why);
+}
+
+bool DhcpServer::startCrafted(const std::string& mode, std::string* why) {
+  stop();
+  if (!PrivateNetwork::run("/usr/bin/python3 -c 'import scapy.all'")) {
+    *why = "python3-scapy is not installed";
+    return false;
+  }
+  std::remove((dir_ + "/crafted.log").c_str());
+  const std::string command = "exec ip netns exec " + ns_ + " /usr/bin/python3 " + TEST_SOURCE_DIR +
+                              "/tests/net/tools/dhcp_crafted_server.py peer0 " + mode + " " + dir_ +
+                              "/crafted.log 2>" + dir_ + "/crafted.err";
+  if (!spawn(command, why)) return false;
+  return waitReady([this] { return craftedLog().find("ready") != std::string::npos; }, why);
+}
+
+bool DhcpServer::spawn(const std::string& command, std::string* why) {
   const pid_t pid = ::fork();
   if (pid < 0) {
     *why = "fork failed";
@@ -70,19 +90,27 @@ bool DhcpServer::start(const std::string& leaseTime, const std::string& extra, s
     ::_exit(127);
   }
   pid_ = pid;
-  // Ready once it has bound its sockets.
-  for (int i = 0; i < 200; ++i) {
-    if (count("sockets bound exclusively") > 0 || count("DHCP, IP range") > 0) return true;
+  return true;
+}
+
+bool DhcpServer::waitReady(const std::function<bool()>& ready, std::string* why) {
+  for (int i = 0; i < 400; ++i) {
+    if (ready()) return true;
     int status = 0;
     if (::waitpid(pid_, &status, WNOHANG) == pid_) {
       pid_ = -1;
-      *why = "dnsmasq ended at once: " + log();
+      *why = "the server ended at once: " + log();
       return false;
     }
     pause(25);
   }
-  *why = "dnsmasq did not start";
+  *why = "the server did not start";
   return false;
+}
+
+std::string DhcpServer::craftedLog() const {
+  std::ifstream in(dir_ + "/crafted.log");
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 void DhcpServer::stop() {

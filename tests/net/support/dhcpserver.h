@@ -7,6 +7,7 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <string>
 
 class DhcpServer {
@@ -27,6 +28,10 @@ class DhcpServer {
   // arguments, with an empty log and no leases. False when it did not
   // start.
   bool start(const std::string& leaseTime, const std::string& extra, std::string* why);
+  // Starts the crafted server of tools/dhcp_crafted_server.py in a mode
+  // instead; false without python3-scapy.
+  bool startCrafted(const std::string& mode, std::string* why);
+  std::string craftedLog() const;  // its requests, one line each
   void stop();
   bool running() const { return pid_ > 0; }
 
@@ -39,6 +44,9 @@ class DhcpServer {
   const std::string& dir() const { return dir_; }
 
  private:
+  bool spawn(const std::string& command, std::string* why);
+  bool waitReady(const std::function<bool()>& ready, std::string* why);
+
   std::string ns_;
   std::string dir_;
   pid_t pid_ = -1;
