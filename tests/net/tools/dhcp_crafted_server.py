@@ -2,8 +2,10 @@
 # A DHCP server for what ordinary servers never send: broken replies,
 # overrunning or odd-length options, disordered lease timers.
 #   dhcp_crafted_server.py IFACE MODE LOG
-# Every request seen is logged as "<type> <ciaddr> <requested address>";
+# Every request seen is logged as "<type> <ciaddr> <requested address>
+# <clean|options>" (clean: not one option byte set; type 0 for BOOTP);
 # "ready" once the capture runs. Modes:
+#   silent           answers nothing
 #   bad-replies      each DISCOVER gets five broken offers (239 bytes, wrong
 #                    cookie, op, chaddr, xid) for .61 to .65, then a good
 #                    one for .50; every REQUEST is ACKed
@@ -75,7 +77,10 @@ def handle(packet):
     opts = options_of(payload)
     kind = opts.get(53, b"\x00")[0]
     requested = opts.get(50, payload[12:16])
-    log.write("%d %s %s\n" % (kind, ".".join(map(str, payload[12:16])), ".".join(map(str, requested))))
+    clean = "clean" if not any(payload[240:]) else "options"
+    log.write("%d %s %s %s\n" % (kind, ".".join(map(str, payload[12:16])), ".".join(map(str, requested)), clean))
+    if mode == "silent":
+        return
     timers = {"t1-above-t2": (3000, 2000), "t2-above-lease": (600, 4000)}.get(mode, (None, None))
     if kind == 1:
         if mode == "bad-replies":
