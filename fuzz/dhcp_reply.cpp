@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <vector>
 
 #include "net/dhcpapply.h"
@@ -13,10 +14,12 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static bool rooted = [] {
-    char pattern[] = "/tmp/fuzz-dhcp-XXXXXX";
+    static char pattern[] = "/tmp/fuzz-dhcp-XXXXXX";
     const char* dir = ::mkdtemp(pattern);
-    if (dir) setDataRoot(dir);
-    return dir != nullptr;
+    if (!dir) return false;
+    setDataRoot(dir);
+    std::atexit([] { std::filesystem::remove_all(pattern); });
+    return true;
   }();
   (void)rooted;
   // An exact-size copy, so any read past the datagram is caught.
