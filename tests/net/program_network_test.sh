@@ -5,7 +5,8 @@
 # /etc/resolv.conf); the far end of its veth lies in a second namespace
 # with dnsmasq, ping, scapy and tshark.
 #   program_network_test.sh PROGRAM SOURCE_DIR CASE
-# CASE: dhcp (lease, names, resolver file, name look-up), ipv6 (static
+# CASE: dhcp (lease, names, resolver file, name look-up), bootp (a BOOTP
+# reply is bound and the client ends), ipv6 (static
 # address and on-link route, removed at the end) or arpping (the
 # gratuitous ARP after start, then the address from an echo request).
 set -uo pipefail
@@ -85,16 +86,20 @@ stop_program() {
   pid=0
 }
 
-case "$case_name" in
-dhcp)
+start_dnsmasq() {
   ip netns exec "$server" dnsmasq --conf-file=/dev/null --keep-in-foreground --no-ping --port=53 \
     --interface=peer0 --bind-interfaces --user=root --no-resolv --no-hosts --address=/ntp.test/10.77.0.123 \
     --dhcp-leasefile="$root/leases" --pid-file="$root/dnsmasq.pid" --log-facility="$root/dnsmasq.log" \
     --dhcp-range=10.77.0.50,10.77.0.150,255.255.255.0,2m --dhcp-option=option:dns-server,10.77.0.1 \
     --dhcp-option=option:domain-name,ex.test --dhcp-option=option:ntp-server,10.77.0.123 \
-    --dhcp-host="$mac,progname" &
+    --dhcp-host="$mac,progname" "$@" &
   dnsmasq_pid=$!
   eventually grep -q "DHCP, IP range" "$root/dnsmasq.log" || fail "dnsmasq did not start"
+}
+
+case "$case_name" in
+dhcp)
+  start_dnsmasq
   start_program
   eventually param_is ip_setby dhcp || fail "no lease: $(cat "$root/dnsmasq.log")"
   address="$(param ip_addr)"
@@ -110,6 +115,16 @@ dhcp)
   grep -q "^search     ex.test$" "$root/etc/resolv.conf" || fail "search line: $(cat "$root/etc/resolv.conf")"
   check "name look-up through the program's resolver file" "10.77.0.123" \
     "$(nsenter -t "$pid" -m -n getent hosts ntp.test | awk '{print $1}')"
+  stop_program
+  ;;
+bootp)
+  start_dnsmasq --bootp-dynamic
+  printf 'ip_dhcp = off\nip_bootp = on\n' > "$root/etc/params.dat"
+  start_program
+  eventually param_is ip_setby bootp || fail "no BOOTP reply bound: $(cat "$root/dnsmasq.log")"
+  case "$(param ip_addr)" in 10.77.0.*) echo "ok: BOOTP address $(param ip_addr)" ;; *) fail "BOOTP address $(param ip_addr)" ;; esac
+  check "stored lease" "$(param ip_addr)" "$(param ip_bootp_addr)"
+  eventually sh -c "! grep -qx Bootp /proc/$pid/task/*/comm" || fail "the client still runs after a BOOTP reply"
   stop_program
   ;;
 ipv6)
