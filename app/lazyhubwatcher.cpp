@@ -6,6 +6,7 @@
 #include "app/processstate.h"
 #include "app/shutdowntask.h"
 #include "net/netinterface.h"
+#include "net/resolvconf.h"
 #include "params/intparam.h"
 #include "params/parambase.h"
 #include "params/paramstore.h"

@@ -3,7 +3,6 @@
 bool startStorageTask() { return false; }
 bool startHttpServer(NetInterface&, int, int) { return false; }
 bool startTimeClient(NetInterface&) { return false; }
-bool startBootpClient(NetInterface&) { return false; }
 bool startSlpAgent(NetInterface&) { return false; }
 bool startBonjourResponder(NetInterface&) { return false; }
 int bonjourRunning() { return -1; }
@@ -11,16 +10,12 @@ bool startNotifyTask(NetInterface&, bool) { return false; }
 bool notifyTaskRunning() { return false; }
 void pushNotifyEvent(uint32_t, int32_t) {}
 bool startBlinker() { return false; }
-bool startArpPing(NetInterface&) { return false; }
 
 int startWpaSupplicant(int, const char*) { return 0; }
 bool startWlanTask(NetInterface&, int) { return false; }
 bool startWpaCfgTask() { return false; }
 
 void signalRelayEvent(int) {}
-int writeResolvConf() { return 0; }
-void reloadResolverConfig() {}
-int sendGratuitousArp(NetInterface&, const IpAddress&) { return 0; }
 int applyPacketFilter() { return 0; }
 int flushPacketFilter() { return 0; }
 

@@ -14,7 +14,6 @@ class NetInterface;
 bool startStorageTask();                                          // "SND": storage task and card mirror
 bool startHttpServer(NetInterface& nif, int httpPort, int httpsPort);  // "HTTPD": web listener
 bool startTimeClient(NetInterface& nif);                          // "NTP": SNTP client
-bool startBootpClient(NetInterface& nif);                         // "Bootp": DHCP/BOOTP client
 bool startSlpAgent(NetInterface& nif);                            // "SLP": SLP service agent
 bool startBonjourResponder(NetInterface& nif);                    // "Bonjour": mDNS responder on 5353
 int bonjourRunning();                                             // id of the running "Bonjour", -1 none
@@ -23,7 +22,6 @@ bool startNotifyTask(NetInterface& nif, bool trapSinks);          // "Notify": e
 bool notifyTaskRunning();                                         // a "Notify" task exists
 void pushNotifyEvent(uint32_t code, int32_t param);               // NotifyTask::pushEvent + postNotifyEvent
 bool startBlinker();                                              // "Blinker": status LED without pattern driver
-bool startArpPing(NetInterface& nif);                             // "ArpPing": address from ICMP echo
 
 // WLAN and wired 802.1X.
 int startWpaSupplicant(int wlan, const char* interfaceName);      // supplicant program for the interface
@@ -32,9 +30,6 @@ bool startWpaCfgTask();                                           // "WpaCfg" bo
 
 // Network set-up.
 void signalRelayEvent(int event);                                 // alarm relay logic
-int writeResolvConf();                                            // "/etc/resolv.conf"
-void reloadResolverConfig();                                      // res_init after the resolver file changed
-int sendGratuitousArp(NetInterface& nif, const IpAddress& address);  // one gratuitous ARP
 int applyPacketFilter();                                          // iptables rules of the parameters
 int flushPacketFilter();                                          // removes those rules
 

@@ -1,5 +1,5 @@
 // The current DHCP lease, read by the settings pages and moved by the time
-// client when it steps the clock.
+// client when it steps the clock. Written only by the "Bootp" task.
 #ifndef NET_DHCPLEASE_H
 #define NET_DHCPLEASE_H
 
@@ -11,5 +11,12 @@ extern std::atomic<int64_t> dhcpLeaseSeconds;
 // uptimeCs when the lease was bound; shifted with the task start times
 // when the clock is stepped.
 extern std::atomic<int64_t> dhcpLeaseStart;
+
+// Of the last reply (network-order words, 0 = none): the offered address
+// (yiaddr), the server identifier (siaddr, replaced by option 54) and the
+// relay address (giaddr).
+extern std::atomic<uint32_t> dhcpOfferedAddress;
+extern std::atomic<uint32_t> dhcpServerIdentifier;
+extern std::atomic<uint32_t> dhcpRelayAddress;
 
 #endif
