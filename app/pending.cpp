@@ -2,7 +2,6 @@
 
 bool startStorageTask() { return false; }
 bool startHttpServer(NetInterface&, int, int) { return false; }
-bool startTimeClient(NetInterface&) { return false; }
 bool startBootpClient(NetInterface&) { return false; }
 bool startSlpAgent(NetInterface&) { return false; }
 bool startBonjourResponder(NetInterface&) { return false; }
@@ -23,8 +22,6 @@ void signalRelayEvent(int) {}
 int writeResolvConf() { return 0; }
 void reloadResolverConfig() {}
 int sendGratuitousArp(NetInterface&, const IpAddress&) { return 0; }
-int applyPacketFilter() { return 0; }
-int flushPacketFilter() { return 0; }
 
 int mountRomfs() { return 0; }
 int unmountRomfs() { return 0; }
@@ -35,7 +32,5 @@ void createCertInfo() {}
 int validateCertRequest(int) { return 0; }
 bool startCertGenerator() { return false; }
 void releaseCertInfo() {}
-bool startSysLog() { return false; }
-bool stopSysLog() { return false; }
 
 void sampleSystemLoad() {}
