@@ -113,14 +113,26 @@ void NtpTask::closeSocket() {
 }
 
 int NtpTask::synchronize() {
-  if (!clientOn()) return 0;
+  if (!clientOn()) {
+    syncEndCs_ = uptimeCs();
+    return 0;
+  }
   attempts_.fetch_add(1);
+  const int result = exchange();
+  // The next wait is measured from here, whenever the loop gets to it.
+  syncEndCs_ = uptimeCs();
+  if (result) successes_.fetch_add(1);
+  finished_.fetch_add(1);
+  return result;
+}
+
+int NtpTask::exchange() {
 
   Param* serverParam = paramStore.find("ntp_server");
   std::string host = serverParam ? serverParam->displayText() : std::string();
   if (serverParam && serverParam->hasFlags(PF_TRANSLATED)) host = getmuText(host.c_str());
   IpAddress address;
-  if (!resolveHostName(address, host.c_str()) || !address.isSet()) return 0;
+  if (!resolveHostName(address, host.c_str()) || !address.isSet()) return 0;  // nothing is sent
   address.setPort(kSntpPort);
   server_ = address;
   {
@@ -142,7 +154,6 @@ int NtpTask::synchronize() {
     }
   }
   closeSocket();
-  if (result) successes_.fetch_add(1);
   return result;
 }
 
@@ -158,14 +169,21 @@ bool NtpTask::waitUntil(int64_t deadlineCs) {
 
 void NtpTask::run() {
   int last = 0;
+  int64_t from = uptimeCs();
   for (;;) {
     while (resync_.exchange(false)) {
       if (!clientOn()) break;
       applyTimeZoneParam();
       last = synchronize();
+      from = syncEndCs_;
     }
     const int64_t period = last == 1 ? updatePeriodCs() : kNtpRetrySeconds * 100;
-    if (!waitUntil(uptimeCs() + period)) last = synchronize();
+    if (waitUntil(from + period)) {
+      from = uptimeCs();  // a message: a full period again unless it asks for a resync
+    } else {
+      last = synchronize();
+      from = syncEndCs_;
+    }
   }
 }
 

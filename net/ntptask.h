@@ -54,14 +54,18 @@ class NtpTask : public Task {
 
   // 1/100 s; 0 or less: kNtpDefaultReplyTimeoutCs. Set before start.
   void setReplyTimeoutCs(int64_t cs) { replyTimeoutCs_ = cs; }
-  // Synchronisations tried and succeeded so far (any thread).
+  // Synchronisations tried (a server configured), finished and succeeded
+  // so far (any thread).
   int32_t attempts() const { return attempts_.load(); }
+  int32_t finished() const { return finished_.load(); }
   int32_t successes() const { return successes_.load(); }
 
  private:
   // Waits until the program clock reaches deadlineCs or an event arrives:
   // true when it ended by an event.
   bool waitUntil(int64_t deadlineCs);
+  // Resolve, open, send, receive, set: 1 when the clock was set.
+  int exchange();
   void closeSocket();
 
   std::atomic<bool> resync_;
@@ -72,7 +76,9 @@ class NtpTask : public Task {
   int64_t receivedMicros_ = 0;
   int64_t replyTimeoutCs_ = 0;
   TaskEventRecord socketEvent_;
+  int64_t syncEndCs_ = 0;  // program clock at the end of the last synchronisation
   std::atomic<int32_t> attempts_{0};
+  std::atomic<int32_t> finished_{0};
   std::atomic<int32_t> successes_{0};
 };
 
