@@ -127,7 +127,11 @@ int UdpServerTask::onMessage(const TaskMessage& msg) {
 int UdpServerTask::receive(ByteBuffer& buffer, int64_t timeoutCs, Connection** read, Connection** reply) {
   *read = nullptr;
   *reply = nullptr;
-  buffer.release();
+  // Old content goes; an allocation of our own is kept for the next datagram.
+  if (buffer.owned)
+    buffer.rewind();
+  else
+    buffer.clear();
   const int64_t deadline = timeoutCs > 0 ? uptimeCs() + timeoutCs : 0;
 
   for (;;) {
