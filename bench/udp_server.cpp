@@ -125,10 +125,10 @@ double baseline() {
 class CountingService : public UdpServerTask {
  public:
   CountingService(NetInterface* nif, Count& count, std::atomic<int>& state)
-      : UdpServerTask("UdpBench", kPort, "239.1.2.5", nullptr), nif_(nif), count_(count), state_(state) {}
+      : UdpServerTask("UdpBench", kPort, "239.1.2.5", nullptr), interface_(nif), count_(count), state_(state) {}
   ~CountingService() override { state_ = -1; }
   void run() override {
-    openSockets(nif_, 0);
+    openSockets(interface_, 0);
     state_ = 1;
     ByteBuffer buffer;
     for (;;) {
@@ -139,7 +139,7 @@ class CountingService : public UdpServerTask {
   }
 
  private:
-  NetInterface* nif_;
+  NetInterface* interface_;
   Count& count_;
   std::atomic<int>& state_;
 };

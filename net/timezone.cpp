@@ -118,7 +118,7 @@ int buildTimeZoneText(const char* key, const char* offsetText, char* out, size_t
 }
 
 void initTimeZoneEnvironment() {
-  if (!std::getenv("TZ")) setenv("TZ", kTzNone, 1);
+  setenv("TZ", kTzNone, 1);
   tzset();
 }
 

@@ -24,8 +24,8 @@ const char* tzRuleForRegion(const char* region);
 // rejects them. The length written (cut to size - 1), -1 without a key.
 int buildTimeZoneText(const char* key, const char* offsetText, char* out, size_t size);
 
-// Creates TZ as kTzNone when it is not set yet, then tzset. For the start,
-// before other threads run.
+// Sets TZ to kTzNone, whatever the environment brought (all configuration
+// is parameters), then tzset. For the start, before other threads run.
 void initTimeZoneEnvironment();
 
 // Replaces the value of TZ and calls tzset; 0, or -1 when setenv failed

@@ -95,17 +95,21 @@ TEST_F(TimeZoneEnv, EveryZoneRowIsUnderstoodByTheCLibrary) {
   EXPECT_GT(zones, 100);
 }
 
-TEST_F(TimeZoneEnv, UnsetZoneReadsAsUtcAndIsReplacedNotRemoved) {
-  unsetenv("TZ");
-  initTimeZoneEnvironment();
-  ASSERT_NE(std::getenv("TZ"), nullptr);
-  EXPECT_STREQ(std::getenv("TZ"), kTzNone);
-  EXPECT_EQ(timezone, 0);
-
+TEST_F(TimeZoneEnv, StartRunsInUtcWhateverTheEnvironmentSaid) {
+  for (const char* before : {static_cast<const char*>(nullptr), "CET-1CEST,M3.5.0,M10.5.0"}) {
+    if (before)
+      setenv("TZ", before, 1);
+    else
+      unsetenv("TZ");
+    tzset();
+    initTimeZoneEnvironment();
+    ASSERT_NE(std::getenv("TZ"), nullptr);
+    EXPECT_STREQ(std::getenv("TZ"), kTzNone);
+    EXPECT_EQ(timezone, 0);
+  }
+  // Later the value is replaced, the variable stays.
   ASSERT_EQ(setTimeZoneText("CET-1CEST,M3.5.0,M10.5.0"), 0);
   EXPECT_EQ(timezone, -3600);
-  // A set zone is kept by a later start-up initialisation.
-  initTimeZoneEnvironment();
   EXPECT_STREQ(std::getenv("TZ"), "CET-1CEST,M3.5.0,M10.5.0");
 }
 

@@ -46,11 +46,11 @@ bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds l
 class EchoService : public UdpServerTask {
  public:
   EchoService(NetInterface* nif, std::shared_ptr<std::atomic<int>> state, const char* group2 = nullptr)
-      : UdpServerTask("UdpEcho", kPort, kGroup, group2), nif_(nif), state_(state) {}
+      : UdpServerTask("UdpEcho", kPort, kGroup, group2), interface_(nif), state_(state) {}
   ~EchoService() override { state_->store(-1); }
 
   void run() override {
-    openSockets(nif_, 0);
+    openSockets(interface_, 0);
     state_->store(1);
     ByteBuffer buffer;
     for (;;) {
@@ -87,7 +87,7 @@ class EchoService : public UdpServerTask {
   std::atomic<int> handled{0};  // messages the base handled
 
  private:
-  NetInterface* nif_;
+  NetInterface* interface_;
   std::shared_ptr<std::atomic<int>> state_;
 };
 
