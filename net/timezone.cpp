@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <mutex>
+#include <string>
 
 #include "params/p3list.h"
 #include "params/paramstore.h"
@@ -14,6 +16,9 @@
 const char kTzNone[] = "UTC0";
 
 namespace {
+
+std::mutex zoneMutex;   // one writer of TZ at a time
+std::string zoneText;   // the value last set, for readers on other threads
 
 struct TzRule {
   const char* region;
@@ -117,19 +122,23 @@ int buildTimeZoneText(const char* key, const char* offsetText, char* out, size_t
   return n < static_cast<int>(size) ? n : static_cast<int>(size) - 1;
 }
 
-void initTimeZoneEnvironment() {
-  setenv("TZ", kTzNone, 1);
-  tzset();
-}
+void initTimeZoneEnvironment() { setTimeZoneText(kTzNone); }
 
 int setTimeZoneText(const char* text) {
+  std::lock_guard<std::mutex> g(zoneMutex);
   if (setenv("TZ", text, 1) != 0) {
     std::fprintf(stderr, "setenv(TZ,%s): %s\n", text, std::strerror(errno));
     tzset();
     return -1;
   }
+  zoneText = text;
   tzset();
   return 0;
+}
+
+std::string timeZoneText() {
+  std::lock_guard<std::mutex> g(zoneMutex);
+  return zoneText;
 }
 
 int applyTimeZoneParam() {

@@ -10,6 +10,7 @@
 #define NET_TIMEZONE_H
 
 #include <cstddef>
+#include <string>
 
 // The value TZ holds while no zone is set.
 extern const char kTzNone[];
@@ -31,6 +32,10 @@ void initTimeZoneEnvironment();
 // Replaces the value of TZ and calls tzset; 0, or -1 when setenv failed
 // ("setenv(TZ,%s): %m" on standard error).
 int setTimeZoneText(const char* text);
+
+// The value TZ was last given here ("" before the first), for threads that
+// did not set it themselves.
+std::string timeZoneText();
 
 // TZ from the chosen row of `ntp_tzone`, kTzNone without a row; the
 // setTimeZoneText result.

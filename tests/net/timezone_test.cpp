@@ -111,6 +111,7 @@ TEST_F(TimeZoneEnv, StartRunsInUtcWhateverTheEnvironmentSaid) {
   ASSERT_EQ(setTimeZoneText("CET-1CEST,M3.5.0,M10.5.0"), 0);
   EXPECT_EQ(timezone, -3600);
   EXPECT_STREQ(std::getenv("TZ"), "CET-1CEST,M3.5.0,M10.5.0");
+  EXPECT_EQ(timeZoneText(), "CET-1CEST,M3.5.0,M10.5.0");
 }
 
 TEST(TimeZoneRules, RegionsWithAndWithoutRule) {
