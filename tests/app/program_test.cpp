@@ -389,17 +389,18 @@ TEST_F(ProgramTest, DailyRestartEndsWithTheRebootCode) {
   for (;;) {
     time_t now = time(nullptr);
     tm local{};
-    localtime_r(&now, &local);
+    gmtime_r(&now, &local);
     if (local.tm_min < 59 || local.tm_sec < 30) break;
     std::this_thread::sleep_for(milliseconds(500));
   }
   time_t now = time(nullptr);
   tm local{};
-  localtime_r(&now, &local);
+  gmtime_r(&now, &local);
 
   ProgramRun run;
   ProgramOptions options;
-  options.params = "dailyrestart = " + std::to_string(local.tm_hour) + "\n";
+  // Without the time client the program keeps its local time in UTC.
+  options.params = "dailyrestart = " + std::to_string(local.tm_hour) + "\nntp = off\n";
   ASSERT_TRUE(run.start(options)) << run.err();
   // Not within the first 61 minutes of the run.
   EXPECT_FALSE(run.waitExit(7000));
