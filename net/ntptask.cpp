@@ -127,7 +127,6 @@ int NtpTask::synchronize() {
 }
 
 int NtpTask::exchange() {
-
   Param* serverParam = paramStore.find("ntp_server");
   std::string host = serverParam ? serverParam->displayText() : std::string();
   if (serverParam && serverParam->hasFlags(PF_TRANSLATED)) host = getmuText(host.c_str());
@@ -178,9 +177,9 @@ void NtpTask::run() {
       from = syncEndCs_;
     }
     const int64_t period = last == 1 ? updatePeriodCs() : kNtpRetrySeconds * 100;
-    if (waitUntil(from + period)) {
-      from = uptimeCs();  // a message: a full period again unless it asks for a resync
-    } else {
+    // A message that asks for no resynchronisation keeps the deadline, so
+    // a stream of other messages cannot put the next try off for ever.
+    if (!waitUntil(from + period)) {
       last = synchronize();
       from = syncEndCs_;
     }
