@@ -5,7 +5,9 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -94,7 +96,7 @@ class NtpTaskTest : public NetworkTest {
   void SetUp() override {
     NetworkTest::SetUp();
     if (IsSkipped()) return;
-    for (const char* key : {"ntp", "ntp_server", "ntp_update", "ntp_tzone"}) params_.save(key);
+    for (const char* key : {"ntp", "ntp_server", "ntp_update", "ntp_tzone", "dns"}) params_.save(key);
     const char* tz = std::getenv("TZ");
     savedTz_ = tz ? tz : "";
     ASSERT_TRUE(PrivateNetwork::run("ip link set lo up && ip link set eth0 up && ip link set peer0 up && "
@@ -291,6 +293,47 @@ TEST_F(NtpTaskTest, ClockStepMovesStartTimesOnlyWhenTheTickCounterMoves) {
   EXPECT_EQ(other.createdCs, created + step);
   EXPECT_EQ(dhcpLeaseStart.load(), leaseStart + step);
   dhcpLeaseStart.store(0);
+}
+
+// A server name goes through DNS (dnsmasq). The lookup runs in a child
+// process with a mount namespace of its own, where the resolver file names
+// dnsmasq: the host's own resolver file stays untouched.
+TEST_F(NtpTaskTest, ServerNameIsResolvedThroughDns) {
+  if (!PrivateNetwork::run("command -v dnsmasq")) GTEST_SKIP() << "dnsmasq not installed";
+  startServer();
+  const std::string dir = network_.dataRootDir();
+  const std::string pidText = PrivateNetwork::output(
+      "dnsmasq -k --conf-file=/dev/null --listen-address=10.7.0.3 --bind-interfaces --no-resolv --no-hosts "
+      "--address=/time.test/10.7.0.2 --pid-file=" + dir + "/dnsmasq.pid >" + dir + "/dnsmasq.log 2>&1 & echo $!");
+  const pid_t dnsmasq = std::atoi(pidText.c_str());
+  ASSERT_GT(dnsmasq, 0);
+  ASSERT_TRUE(waitFor([&] { return PrivateNetwork::run("ss -Hln sport = :53 | grep -q 10.7.0.3"); }));
+  {
+    std::ofstream resolv(dir + "/resolv.conf");
+    resolv << "nameserver 10.7.0.3\noptions timeout:1 attempts:2\n";
+  }
+  setParam("ntp_server", "time.test");
+  setParam("dns", "on");
+
+  std::fflush(nullptr);
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        ::mount((dir + "/resolv.conf").c_str(), "/etc/resolv.conf", nullptr, MS_BIND, nullptr) != 0)
+      ::_exit(2);
+    NtpTask client(&nif_);
+    client.setReplyTimeoutCs(500);
+    ::_exit(client.synchronize() == 1 && ntpServerAddress().port() == 123 ? 0 : 1);
+  }
+  const std::vector<uint8_t> request = nextRequest();
+  if (request.size() == 48) answer(serverFd_, serverReply(0x24, 2, kServerUnixTime));
+  int status = -1;
+  ::waitpid(child, &status, 0);
+  ::kill(dnsmasq, SIGTERM);
+  ASSERT_EQ(request.size(), 48u) << PrivateNetwork::output("cat " + dir + "/dnsmasq.log");
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 // chrony in a peer namespace (-x: it never adjusts the host's clock).
