@@ -2,7 +2,6 @@
 
 bool startStorageTask() { return false; }
 bool startHttpServer(NetInterface&, int, int) { return false; }
-bool startTimeClient(NetInterface&) { return false; }
 bool startSlpAgent(NetInterface&) { return false; }
 bool startBonjourResponder(NetInterface&) { return false; }
 int bonjourRunning() { return -1; }
@@ -16,8 +15,6 @@ bool startWlanTask(NetInterface&, int) { return false; }
 bool startWpaCfgTask() { return false; }
 
 void signalRelayEvent(int) {}
-int applyPacketFilter() { return 0; }
-int flushPacketFilter() { return 0; }
 
 int mountRomfs() { return 0; }
 int unmountRomfs() { return 0; }
@@ -28,7 +25,5 @@ void createCertInfo() {}
 int validateCertRequest(int) { return 0; }
 bool startCertGenerator() { return false; }
 void releaseCertInfo() {}
-bool startSysLog() { return false; }
-bool stopSysLog() { return false; }
 
 void sampleSystemLoad() {}

@@ -13,7 +13,6 @@ class NetInterface;
 // Service tasks.
 bool startStorageTask();                                          // "SND": storage task and card mirror
 bool startHttpServer(NetInterface& nif, int httpPort, int httpsPort);  // "HTTPD": web listener
-bool startTimeClient(NetInterface& nif);                          // "NTP": SNTP client
 bool startSlpAgent(NetInterface& nif);                            // "SLP": SLP service agent
 bool startBonjourResponder(NetInterface& nif);                    // "Bonjour": mDNS responder on 5353
 int bonjourRunning();                                             // id of the running "Bonjour", -1 none
@@ -30,10 +29,8 @@ bool startWpaCfgTask();                                           // "WpaCfg" bo
 
 // Network set-up.
 void signalRelayEvent(int event);                                 // alarm relay logic
-int applyPacketFilter();                                          // iptables rules of the parameters
-int flushPacketFilter();                                          // removes those rules
 
-// Content image, certificates, TLS, remote syslog.
+// Content image, certificates, TLS.
 int mountRomfs();                                                 // "/flash/pel.cramfs" on /romfs
 int unmountRomfs();
 void deleteImportedKey();                                         // certificate table index 1
@@ -43,8 +40,6 @@ void createCertInfo();                                            // getCertInfo
 int validateCertRequest(int kind);                                // 1 when the request may be made
 bool startCertGenerator();                                        // "CertGenerator"
 void releaseCertInfo();                                           // frees the certificate record
-bool startSysLog();                                               // SysLog::start of the remote syslog client
-bool stopSysLog();                                                // SysLog::stop, close and delete
 
 // Supervision.
 void sampleSystemLoad();                                          // one CPU and memory load sample

@@ -25,6 +25,10 @@
 #include "net/ipv6setup.h"
 #include "net/netinterface.h"
 #include "net/resolvconf.h"
+#include "net/ntptask.h"
+#include "net/packetfilter.h"
+#include "net/syslog.h"
+#include "net/timezone.h"
 #include "net/zeroconf.h"
 #include "params/intparam.h"
 #include "params/ip4param.h"
@@ -278,6 +282,7 @@ SupervisionSetup startUp() {
 
   paramStore.loadFile(kParamFile);
   setRuntimeEnv();
+  initTimeZoneEnvironment();  // before any task: later only its value changes
 
   writeDirtyInterval("/proc/sys/vm/dirty_expire_centisecs");
   writeDirtyInterval("/proc/sys/vm/dirty_writeback_centisecs");
@@ -324,7 +329,10 @@ SupervisionSetup startUp() {
   }
 
   IpAddress address = setUpIpv4(ipv6Model);
-  if (!address.isLinkLocal4()) applyPacketFilter();
+  if (!address.isLinkLocal4())
+    applyPacketFilter();
+  else
+    flushPacketFilter();  // no filter on a link-local address, nor one left by an earlier run
   if (features() & FEATURE_IP4VLAN) activeInterface->applyVlanSettings();
 
   startSysLog();

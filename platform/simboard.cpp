@@ -14,6 +14,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "platform/wallclock.h"
+
 namespace {
 
 constexpr size_t kLogLimit = 10000;
@@ -79,6 +81,7 @@ SimBoard::SimBoard() : startMs_(steadyMs()) {}
 
 SimBoard::~SimBoard() {
   stopControlSocket();
+  if (wallClockTickFollowerContext() == this) setWallClockTickFollower(nullptr, nullptr);
   std::lock_guard<std::mutex> g(mutex_);
   for (auto& l : listeners_) {
     ::close(l.first);
@@ -542,6 +545,24 @@ std::string SimBoard::command(const std::string& line) {
     else
       setTicks(a);
     return "ok\n";
+  }
+  if (cmd == "clock") {
+    if (t.size() == 1) {
+      const WallClockRecord r = simulatedWallClock();
+      return "sets " + std::to_string(r.sets) + "\nseconds " + std::to_string(r.lastSeconds) + "\nmicros " +
+             std::to_string(r.lastMicros) + "\nstep " + std::to_string(r.lastStepCs) + "\nok\n";
+    }
+    if (t.size() != 2) return bad();
+    if (t[1] == "follow") {
+      setWallClockTickFollower(
+          [](int64_t stepCs, void* board) { static_cast<SimBoard*>(board)->advanceTicks(stepCs); }, this);
+      return "ok\n";
+    }
+    if (t[1] == "still") {
+      if (wallClockTickFollowerContext() == this) setWallClockTickFollower(nullptr, nullptr);
+      return "ok\n";
+    }
+    return bad();
   }
   if (cmd == "legacy") {
     if (t.size() != 2 || !parseNumber(t[1], &a)) return bad();

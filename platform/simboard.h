@@ -28,6 +28,12 @@
 //   ticks +N / ticks -N moves the tick counter by N (1/100 s)
 //   ticks N             sets the tick counter
 //   ticks hold / run    stops / restarts the counter's own advance
+//   clock               the stand-in wall clock's record: "sets N",
+//                       "seconds S", "micros U", "step CS" (the last step
+//                       against the host's clock, 1/100 s)
+//   clock follow        the tick counter moves with every step of the wall
+//                       clock from now on
+//   clock still         the tick counter ignores the wall clock (default)
 //   legacy 0|1          1: the legacy status-LED query answers, so the
 //                       board has no LED pattern interface
 //   ledmask MASK        the answer of the LED mask query

@@ -389,17 +389,18 @@ TEST_F(ProgramTest, DailyRestartEndsWithTheRebootCode) {
   for (;;) {
     time_t now = time(nullptr);
     tm local{};
-    localtime_r(&now, &local);
+    gmtime_r(&now, &local);
     if (local.tm_min < 59 || local.tm_sec < 30) break;
     std::this_thread::sleep_for(milliseconds(500));
   }
   time_t now = time(nullptr);
   tm local{};
-  localtime_r(&now, &local);
+  gmtime_r(&now, &local);
 
   ProgramRun run;
   ProgramOptions options;
-  options.params = "dailyrestart = " + std::to_string(local.tm_hour) + "\n";
+  // Without the time client the program keeps its local time in UTC.
+  options.params = "dailyrestart = " + std::to_string(local.tm_hour) + "\nntp = off\n";
   ASSERT_TRUE(run.start(options)) << run.err();
   // Not within the first 61 minutes of the run.
   EXPECT_FALSE(run.waitExit(7000));
@@ -489,6 +490,56 @@ TEST_F(ProgramTest, StartsAndEndsWithoutABoard) {
   run.stopWith(SIGTERM, 15000);
   ASSERT_TRUE(run.exited()) << run.err();
   EXPECT_EQ(run.code(), 0);
+}
+
+}  // namespace
+
+namespace {
+
+// The remote syslog keys stay hidden (no client starts, however the file
+// sets them), the time client runs as "NTP", and the packet filter of the
+// file is installed in the program's namespace with its test mode armed;
+// on a link-local address no filter is installed at all.
+TEST_F(ProgramTest, HiddenSyslogTimeClientAndPacketFilterAtTheStart) {
+  if (system("command -v iptables-legacy >/dev/null 2>&1") != 0) GTEST_SKIP() << "iptables not installed";
+  const std::string common =
+      "syslog = on\n"
+      "syslog_ipa = 192.0.2.20\n"
+      "syslog_upo = 5514\n"
+      "ntp_server = 192.0.2.30\n"
+      "protection = on\n"
+      "ip_filter_1 = 192.0.2.*\n"
+      "ip_filter_on_1 = on\n";
+  struct Case {
+    const char* what;
+    std::string address;
+    bool filtered;
+  } cases[] = {
+      {"static address", "ip_addr = 192.0.2.10\nip_mask = 255.255.255.0\n", true},
+      {"link-local address", "", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ProgramRun run;
+    ProgramOptions options;
+    options.params = c.address + common;
+    ASSERT_TRUE(run.start(options)) << run.err();
+    ASSERT_TRUE(eventually([&] { return run.hasThread("NTP"); }, 10000)) << run.err();
+    EXPECT_EQ(run.savedParam("protection_test"), c.filtered ? "test" : "on");
+    std::string rules;
+    FILE* p = popen(("nsenter --net=/proc/" + std::to_string(run.pid()) + "/ns/net iptables-legacy -S INPUT").c_str(),
+                    "r");
+    ASSERT_NE(p, nullptr);
+    char buffer[256];
+    for (size_t n; (n = fread(buffer, 1, sizeof buffer, p)) > 0;) rules.append(buffer, n);
+    pclose(p);
+    EXPECT_TRUE(contains(rules, "-P INPUT ACCEPT\n")) << rules;
+    EXPECT_EQ(contains(rules, "-A INPUT -s 192.0.2.0/24 -j ACCEPT\n"), c.filtered) << rules;
+    EXPECT_EQ(contains(rules, "-A INPUT -p tcp -m multiport --dports 9200,9443 -j DROP\n"), c.filtered) << rules;
+    run.stopWith(SIGTERM, 15000);
+    ASSERT_TRUE(run.exited()) << run.err();
+    EXPECT_FALSE(contains(run.err(), "SysLog")) << run.err();
+  }
 }
 
 }  // namespace
