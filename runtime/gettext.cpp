@@ -17,8 +17,39 @@
 extern "C" int _nl_msg_cat_cntr;
 
 namespace {
+
 const char kTextDomain[] = "pel";
+constexpr size_t kLanguageMax = 63;
 pthread_mutex_t gettextMutex = PTHREAD_MUTEX_INITIALIZER;
+
+// The environment entry "LANGUAGE=<value>", owned here (putenv keeps the
+// pointer); guarded by gettextMutex.
+char languageEntry[9 + kLanguageMax + 1] = "LANGUAGE=";
+char* const languageValue = languageEntry + 9;
+// The process language; guarded by gettextMutex.
+char processLanguage[kLanguageMax + 1] = "";
+thread_local char threadLanguage[kLanguageMax + 1] = "";
+
+// Under the mutex: makes LANGUAGE hold wanted. The entry is installed on
+// first use (and again should anyone have replaced it); afterwards only
+// its value changes.
+void applyLanguage(const char* wanted) {
+  if (std::getenv("LANGUAGE") != languageValue) {
+    const char* inherited = std::getenv("LANGUAGE");
+    if (inherited != nullptr && processLanguage[0] == '\0' && std::strlen(inherited) <= kLanguageMax)
+      std::strcpy(processLanguage, inherited);
+    std::strcpy(languageValue, wanted);
+    putenv(languageEntry);
+    ++_nl_msg_cat_cntr;
+    return;
+  }
+  if (std::strcmp(languageValue, wanted) == 0) return;
+  std::strcpy(languageValue, wanted);
+  ++_nl_msg_cat_cntr;
+}
+
+const char* wantedLanguage() { return threadLanguage[0] != '\0' ? threadLanguage : processLanguage; }
+
 }  // namespace
 
 const char* getmuText(const char* text) {
@@ -27,6 +58,7 @@ const char* getmuText(const char* text) {
     std::fprintf(stderr, "%s(%s) task:%s tryLocking....\n", "getmuText", text, currentTaskName());
     return text;
   }
+  applyLanguage(wantedLanguage());
   const char* translated = gettext(text);
   pthread_mutex_unlock(&gettextMutex);
   return translated;
@@ -42,14 +74,22 @@ int bindTextDomain() {
     setlocale(LC_MESSAGES, "C.UTF-8");
   const bool ok = bindtextdomain(kTextDomain, directory.c_str()) != nullptr &&
                   bind_textdomain_codeset(kTextDomain, "UTF-8") != nullptr && textdomain(kTextDomain) != nullptr;
+  applyLanguage(wantedLanguage());
   pthread_mutex_unlock(&gettextMutex);
   return ok ? 1 : 0;
 }
 
 int setMessageLanguage(const char* language) {
+  if (language != nullptr && std::strlen(language) > kLanguageMax) return 0;
   if (pthread_mutex_lock(&gettextMutex) != 0) return 0;
-  const int rc = language && *language ? setenv("LANGUAGE", language, 1) : unsetenv("LANGUAGE");
-  ++_nl_msg_cat_cntr;
+  std::strcpy(processLanguage, language != nullptr ? language : "");
+  applyLanguage(wantedLanguage());
   pthread_mutex_unlock(&gettextMutex);
-  return rc == 0 ? 1 : 0;
+  return 1;
+}
+
+int setThreadMessageLanguage(const char* language) {
+  if (language != nullptr && std::strlen(language) > kLanguageMax) return 0;
+  std::strcpy(threadLanguage, language != nullptr ? language : "");
+  return 1;
 }
