@@ -213,6 +213,7 @@ int HttpRequest::answerWithResult(int result) {
       if (pageTable->isRawFile(pageIndex)) {
         sendFileHeaders();
         readState_ = state = FILE_READ;
+        takeHeadersIntoOutput();
       } else {
         state = BUFFER_READ;
       }
@@ -246,10 +247,11 @@ int HttpRequest::answerWithResult(int result) {
   if (bodyLength == 0) connectionMode = 1;
   if (next == PIPE_READ) setNonBlockingFd(fd, 1);
   sendFileHeaders();
-  outStart_ = outEnd_ = 0;
+  if (state == DEAD) return failRequest();
   readState_ = next;
-  if (method == HTTP_HEAD) return state == DEAD ? failRequest() : finish();
-  return state == DEAD ? failRequest() : 1;
+  if (method == HTTP_HEAD) return finish();
+  takeHeadersIntoOutput();
+  return 1;
 }
 
 void HttpRequest::redirectTo(const char* page, const char* extraLine) {
@@ -268,6 +270,14 @@ void HttpRequest::redirectTo(const char* page, const char* extraLine) {
 }
 
 // ---- Answer states ----
+
+void HttpRequest::takeHeadersIntoOutput() {
+  // The header block is already in the output buffer: it becomes the first
+  // bytes of the answer, so a small file leaves in one write.
+  outStart_ = headerSent_;
+  outEnd_ = headerLen_;
+  headerSent_ = headerLen_ = 0;
+}
 
 int HttpRequest::readAnswerSource() {
   if (fd < 0) return failRequest();
@@ -302,7 +312,7 @@ int HttpRequest::readAnswerSource() {
 }
 
 int HttpRequest::sendBuffered() {
-  if (outEnd_ > outStart_ && method != HTTP_HEAD) {
+  if (outEnd_ > outStart_) {
     const int n = writeNow(outputBuffer_ + outStart_, outEnd_ - outStart_);
     if (n < 0) {
       std::fprintf(stderr, "Error, unexpected (%d)!!\n", n);

@@ -52,7 +52,11 @@ HttpRequest::HttpRequest(TlsConnection* accepted, const char* taskName) : Task(t
 
 void HttpRequest::reset(TlsConnection* accepted) {
   connection = accepted;
-  if (connection != nullptr) connection->owner = this;
+  if (connection != nullptr) {
+    connection->owner = this;
+    // Answers leave in few writes; none of them should wait for an ACK.
+    if (connection->fd >= 0 && (connection->family == 2 || connection->family == 10)) connection->set_nagleon();
+  }
   multipartPhase_ = NO_MP;
   state = READ_HEADER;
   startCs = uptimeCs();
@@ -301,6 +305,11 @@ int HttpRequest::parseRequestLine(char* line) {
   http09 = 1;
   while (*p == ' ') ++p;
   const size_t length = std::strcspn(p, " ");
+  // A line that names a version gets its error page with headers, even
+  // when the version is not one this server speaks.
+  const char* after = p + length;
+  while (*after == ' ') ++after;
+  if (*after != '\0') http09 = 0;
   if (length > static_cast<size_t>(kHttpMaxUrl)) {
     sendStatus400();
     return 0;
@@ -317,10 +326,10 @@ int HttpRequest::parseRequestLine(char* line) {
       sendStatus400();
       return 0;
     }
-    if (major == 1) {
+    if (major == 1)
       versionText = p;
-      http09 = 0;
-    }
+    else
+      http09 = 1;
   }
   if (method == HTTP_HEAD && http09) {
     // A HEAD answer has no body, so without a header block it would say nothing.

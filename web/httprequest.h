@@ -219,6 +219,7 @@ class HttpRequest : public Task {
   int writeBody();
   int readBody();
   int readAnswerSource();
+  void takeHeadersIntoOutput();
   int sendBuffered();
   int renderTemplate();
   int writeTemplate();
