@@ -76,6 +76,12 @@ int pipeHandler(HttpRequest&) {
 
 int helloHandler(HttpRequest&) { return answerText(getmuText("Good day")); }
 
+int downloadHandler(HttpRequest& request) {
+  request.contentType = "application/octet-stream";
+  request.attachmentName = "params.txt";
+  return answerText("key = value\n");
+}
+
 // Accepts on a loopback listener and starts one request task per
 // connection, as the program's listener will.
 class TestListener : public Task {
@@ -130,6 +136,7 @@ PageRow kTestRows[] = {
     {"/pipe.cgi", 0, PAGE_RAW, 0, pipeHandler, nullptr},
     {"/hello.cgi", 0, PAGE_RAW, 0, helloHandler, nullptr},
     {"/network/ipv4.html", 3, PAGE_TEMPLATE, 1, nullptr, nullptr},
+    {"/download.cgi", 0, PAGE_RAW, 0, downloadHandler, nullptr},
 };
 const int kTestRowCount = sizeof kTestRows / sizeof kTestRows[0];
 

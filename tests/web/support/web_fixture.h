@@ -26,7 +26,8 @@ std::string digestOf(const std::string& bytes);
 //   "/fail.cgi"       raw: handler result 0
 //   "/pipe.cgi"       raw: a producer pipe answer "piped\n"
 //   "/hello.cgi"      raw: the translation of "Good day" in the request's language
-//   "/big.bin"        raw file without handler
+//   "/network/ipv4.html" template, level 3
+//   "/download.cgi"   raw: an attachment "params.txt" of type application/octet-stream
 extern PageRow kTestRows[];
 extern const int kTestRowCount;
 
