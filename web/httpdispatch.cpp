@@ -45,11 +45,13 @@ bool isLanguageKey(const char* code) {
   return language != nullptr && language->findKey(code) != NO_INDEX;
 }
 
-bool exists(const std::string& appliancePath) { return fileSize(mapPath(appliancePath).c_str(), nullptr, 0, nullptr) >= 0; }
-bool isDirectory(const std::string& appliancePath) {
+// -1 missing, 0 a file (or anything else), 1 a directory.
+int pathKind(const std::string& appliancePath) {
   struct stat st;
-  return ::stat(mapPath(appliancePath).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  if (::stat(mapPath(appliancePath).c_str(), &st) != 0) return -1;
+  return S_ISDIR(st.st_mode) ? 1 : 0;
 }
+bool exists(const std::string& appliancePath) { return pathKind(appliancePath) >= 0; }
 
 }  // namespace
 
@@ -110,7 +112,8 @@ int HttpRequest::resolvePagePath() {
     path = requestPath;
     const std::string base = "/romfs/templates";
     std::string candidate = base + path;
-    if (!exists(candidate)) {
+    const int kind = pathKind(candidate);
+    if (kind < 0) {
       const size_t slash = candidate.rfind('/');
       const size_t dot = candidate.rfind('.');
       if (dot != std::string::npos && dot > slash) {
@@ -125,7 +128,7 @@ int HttpRequest::resolvePagePath() {
         }
         if (!found) return -1;
       }
-    } else if (isDirectory(candidate)) {
+    } else if (kind == 1) {
       const std::string directory = candidate + (candidate.back() == '/' ? "index." : "/index.");
       bool found = false;
       for (const char* extension : kExtensions) {

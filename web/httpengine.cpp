@@ -48,14 +48,19 @@ const char* httpStateName(int state) { return state >= 0 && state < 17 ? kStateN
 
 HttpRequest::HttpRequest(TlsConnection* accepted) : HttpRequest(accepted, "HTTP_1") {}
 
-HttpRequest::HttpRequest(TlsConnection* accepted, const char* taskName) : Task(taskName) { reset(accepted); }
+HttpRequest::HttpRequest(TlsConnection* accepted, const char* taskName) : Task(taskName) {
+  successor_ = std::strcmp(taskName, "HTTP_2") == 0;
+  reset(accepted);
+}
 
 void HttpRequest::reset(TlsConnection* accepted) {
   connection = accepted;
   if (connection != nullptr) {
     connection->owner = this;
     // Answers leave in few writes; none of them should wait for an ACK.
-    if (connection->fd >= 0 && (connection->family == 2 || connection->family == 10)) connection->set_nagleon();
+    // (Set once per connection: successors keep the socket as it is.)
+    if (!successor_ && connection->fd >= 0 && (connection->family == 2 || connection->family == 10))
+      connection->set_nagleon();
   }
   multipartPhase_ = NO_MP;
   state = READ_HEADER;
@@ -76,7 +81,6 @@ HttpRequest* HttpRequest::continueFrom(HttpRequest& predecessor) {
   HttpRequest* next = new (std::nothrow) HttpRequest(predecessor.connection, "HTTP_2");
   if (next == nullptr) return nullptr;
   predecessor.connection = nullptr;
-  next->successor_ = true;
   next->requestsLeft = predecessor.requestsLeft - 1;
   next->startCs = predecessor.startCs;
   const int32_t from = predecessor.requestEnd_;
@@ -120,7 +124,11 @@ HttpRequest::~HttpRequest() {
 }
 
 void HttpRequest::run() {
-  while (step()) servePendingMessage();
+  // Every wait of a step serves the task's messages; between steps a
+  // message is looked for now and then, so a request that never waits
+  // still serves its messages.
+  for (unsigned steps = 1; step(); ++steps)
+    if (steps % 8 == 0) servePendingMessage();
 }
 
 int HttpRequest::step() {
