@@ -36,11 +36,11 @@ int32_t PageTable::findRow(const char* path) {
   if (path == nullptr || count_ == 0) return -1;
   for (int32_t i = 0; i < count_; ++i) {
     if (std::strcmp(rows_[i].path, path) == 0) {
-      currentRow_ = i;
+      currentRow_.store(i, std::memory_order_relaxed);
       return i;
     }
   }
-  currentRow_ = -1;
+  currentRow_.store(-1, std::memory_order_relaxed);
   const size_t length = std::strlen(path);
   if (length >= 6 && std::strcmp(path + length - 5, ".html") == 0) return -1;
   return 0;

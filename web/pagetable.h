@@ -7,6 +7,7 @@
 #ifndef WEB_PAGETABLE_H
 #define WEB_PAGETABLE_H
 
+#include <atomic>
 #include <cstdint>
 
 class HttpRequest;
@@ -75,13 +76,15 @@ class PageTable {
   const PageRow& row(int32_t index) const { return rows_[index]; }
   int32_t rowCount() const { return count_; }
   const char* skinDir() const { return skinDir_; }
-  int32_t currentRow() const { return currentRow_; }
+  int32_t currentRow() const { return currentRow_.load(std::memory_order_relaxed); }
 
  protected:
   const char* skinDir_;
   PageRow* rows_;
   int32_t count_;
-  int32_t currentRow_ = -1;  // diagnostics only: never used to answer a request
+  // The last exact match of any request: diagnostics only, never used to
+  // answer a request (each request keeps its own row).
+  std::atomic<int32_t> currentRow_{-1};
 };
 
 // The program's page table; null until the listener creates it.
