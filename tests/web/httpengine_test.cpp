@@ -1,11 +1,15 @@
 // The request engine over real loopback connections: request lines and
 // versions, head limits, keep-alive and pipelining, bodies, status pages,
 // and the time limits that free a task from idle, slow or stalled clients.
+#include <pthread.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <thread>
@@ -136,6 +140,55 @@ TEST_F(HttpEngine, PipelinedRequestsAreAnsweredInOrder) {
   EXPECT_NE(first, std::string::npos) << answer;
   EXPECT_NE(second, std::string::npos) << answer;
   EXPECT_LT(first, second);
+  ::close(fd);
+}
+
+TEST_F(HttpEngine, PipelinedRequestAfterAFormBodyStartsAtItsOwnFirstByte) {
+  const int fd = connectClient();
+  ASSERT_GE(fd, 0);
+  ASSERT_TRUE(sendAll(fd,
+                      "POST /form.cgi HTTP/1.1\r\nConnection: keep-alive\r\nContent-Length: 7\r\n\r\na=1&b=2"
+                      "GET /task.cgi HTTP/1.1\r\n\r\n"));
+  const std::string answer = readAll(fd);
+  EXPECT_NE(answer.find("\r\n\r\na=1;b=2HTTP/1.1 200 OK\r\n"), std::string::npos) << answer;
+  EXPECT_NE(answer.find("\r\n\r\nHTTP_2"), std::string::npos) << answer;
+  ::close(fd);
+}
+
+// An upload that cannot be stored whole never reaches its handler.
+TEST_F(HttpEngine, UploadThatCannotBeStoredGivesTheServerErrorPage) {
+  rlimit saved;
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+  signal(SIGXFSZ, SIG_IGN);
+  rlimit small = saved;
+  small.rlim_cur = 1000;  // files of this process stop growing here
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+  const std::string file(5000, 'f');
+  const std::string body = "--XyZ\r\nContent-Disposition: form-data; name=\"f\"; filename=\"a.bin\"\r\n\r\n" + file +
+                           "\r\n--XyZ--\r\n";
+  const std::string answer =
+      exchange("POST /upload.cgi HTTP/1.0\r\nContent-Type: multipart/form-data; boundary=XyZ\r\nContent-Length: " +
+               std::to_string(body.size()) + "\r\n\r\n" + body);
+  setrlimit(RLIMIT_FSIZE, &saved);
+  signal(SIGXFSZ, SIG_DFL);
+  EXPECT_EQ(answer.rfind("HTTP/1.1 500 Server Error\r\n", 0), 0u) << answer.substr(0, 300);
+  EXPECT_EQ(answer.find("fd "), std::string::npos) << "the handler saw a partial file";
+}
+
+int refuseSuccessors(pthread_t* thread, const pthread_attr_t* attr, void* (*entry)(void*), void* task) {
+  if (std::strcmp(static_cast<Task*>(task)->name, "HTTP_2") == 0) return EAGAIN;
+  return pthread_create(thread, attr, entry, task);
+}
+
+TEST_F(HttpEngine, ConnectionClosesWhenNoSuccessorCanStart) {
+  setTaskThreadCreatorForTesting(refuseSuccessors);
+  const int fd = connectClient();
+  ASSERT_GE(fd, 0);
+  ASSERT_TRUE(sendAll(fd, "GET /task.cgi HTTP/1.1\r\nConnection: keep-alive\r\n\r\n"));
+  const std::string answer = readAll(fd);  // ends only when the server closes
+  setTaskThreadCreatorForTesting(nullptr);
+  EXPECT_NE(answer.find("\r\n\r\nHTTP_1"), std::string::npos) << answer;
+  EXPECT_TRUE(waitForRequestsToEnd());
   ::close(fd);
 }
 
