@@ -293,7 +293,9 @@ int HttpRequest::readAnswerSource() {
   const ssize_t n = ::read(fd, outputBuffer_ + outEnd_, static_cast<size_t>(room));
   if (n > 0) {
     outEnd_ += static_cast<int32_t>(n);
-    state = FILE_WRITE;
+    sourceRead_ += n;
+    // A file whose announced size has been read needs no read for its end.
+    state = state == FILE_READ && bodyLength > 0 && sourceRead_ >= bodyLength ? FILE_DONE : FILE_WRITE;
     return 1;
   }
   if (n == 0) {

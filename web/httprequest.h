@@ -274,7 +274,8 @@ class HttpRequest : public Task {
   int32_t outEnd_ = 0;        // .. to here
   bool bodyInReceive_ = false;  // BODY_WRITE takes bytes from the receive buffer
   int32_t readState_ = FILE_READ;  // where FILE_WRITE returns
-  int64_t trailerLeft_ = 0;   // multipart bytes after the file, still to read
+  int64_t trailerLeft_ = 0;
+  int64_t sourceRead_ = 0;    // bytes read from the answer's file or pipe   // multipart bytes after the file, still to read
   int64_t templateSent_ = 0;
   int64_t templateLen_ = 0;
   char* templateOutput_ = nullptr;
