@@ -29,15 +29,14 @@ char* const languageValue = languageEntry + 9;
 // The process language; guarded by gettextMutex.
 char processLanguage[kLanguageMax + 1] = "";
 thread_local char threadLanguage[kLanguageMax + 1] = "";
+// The device's language; guarded by gettextMutex.
+const char* (*deviceLanguageSource)() = nullptr;
 
 // Under the mutex: makes LANGUAGE hold wanted. The entry is installed on
 // first use (and again should anyone have replaced it); afterwards only
 // its value changes.
 void applyLanguage(const char* wanted) {
   if (std::getenv("LANGUAGE") != languageValue) {
-    const char* inherited = std::getenv("LANGUAGE");
-    if (inherited != nullptr && processLanguage[0] == '\0' && std::strlen(inherited) <= kLanguageMax)
-      std::strcpy(processLanguage, inherited);
     std::strcpy(languageValue, wanted);
     putenv(languageEntry);
     ++_nl_msg_cat_cntr;
@@ -48,7 +47,14 @@ void applyLanguage(const char* wanted) {
   ++_nl_msg_cat_cntr;
 }
 
-const char* wantedLanguage() { return threadLanguage[0] != '\0' ? threadLanguage : processLanguage; }
+// Under the mutex: the thread's language, else the process language, else
+// the device's.
+const char* wantedLanguage() {
+  if (threadLanguage[0] != '\0') return threadLanguage;
+  if (processLanguage[0] != '\0' || deviceLanguageSource == nullptr) return processLanguage;
+  const char* device = deviceLanguageSource();
+  return device != nullptr && std::strlen(device) <= kLanguageMax ? device : "";
+}
 
 }  // namespace
 
@@ -92,4 +98,10 @@ int setThreadMessageLanguage(const char* language) {
   if (language != nullptr && std::strlen(language) > kLanguageMax) return 0;
   std::strcpy(threadLanguage, language != nullptr ? language : "");
   return 1;
+}
+
+void setDeviceLanguageSource(const char* (*source)()) {
+  pthread_mutex_lock(&gettextMutex);
+  deviceLanguageSource = source;
+  pthread_mutex_unlock(&gettextMutex);
 }

@@ -31,4 +31,10 @@ int setMessageLanguage(const char* language);
 // the thread to the process language. 1/0 as above.
 int setThreadMessageLanguage(const char* language);
 
+// Where the device's language comes from, for threads without a language
+// of their own while no process language is set: source returns a locale
+// name (or null/""), is called under the lookup mutex and must not
+// translate. Null removes it.
+void setDeviceLanguageSource(const char* (*source)());
+
 #endif

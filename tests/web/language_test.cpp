@@ -57,6 +57,14 @@ TEST_F(WebLanguage, PathCodeTranslatesTheRequestAndAnAdministratorKeepsIt) {
   EXPECT_EQ(language(), "de");
 }
 
+TEST_F(WebLanguage, TextsOutsideRequestsFollowTheDeviceLanguage) {
+  EXPECT_STREQ(getmuText("Good day"), "Good day");
+  EXPECT_EQ(bodyOf(exchange("GET /hello_de.cgi HTTP/1.0\r\n\r\n")), "Guten Tag");
+  EXPECT_STREQ(getmuText("Good day"), "Guten Tag");  // the administrator's choice is the device's
+  ASSERT_NE(paramStore.find("language")->set("en"), 0);
+  EXPECT_STREQ(getmuText("Good day"), "Good day");
+}
+
 TEST_F(WebLanguage, OtherCallersGetTheirLanguageWithoutChangingTheDevice) {
   ASSERT_NE(paramStore.find("sessKeys")->set("on"), 0);
   EXPECT_EQ(bodyOf(exchange("GET /hello_de.cgi HTTP/1.0\r\n\r\n")), "Guten Tag");
