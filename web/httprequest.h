@@ -215,7 +215,6 @@ class HttpRequest : public Task {
 
   // Steps.
   int setUpBody();
-  int readFormBody();
   int writeBody();
   int readBody();
   int readAnswerSource();
@@ -294,7 +293,6 @@ class HttpRequest : public Task {
   char outputBuffer_[kHttpOutputSize];
   char receiveBuffer_[kHttpReceiveSize + 1];
 
-  friend struct HttpRequestTestAccess;
 };
 
 // Ports the pages name in "HttpPort" and "HttpsPort"; set by the listener.
