@@ -292,7 +292,6 @@ class HttpRequest : public Task {
   bool templateHeadersBuilt_ = false;
   char outputBuffer_[kHttpOutputSize];
   char receiveBuffer_[kHttpReceiveSize + 1];
-
 };
 
 // Ports the pages name in "HttpPort" and "HttpsPort"; set by the listener.
