@@ -77,6 +77,11 @@ std::vector<RawCase> rawCases() {
        "Connection: close\r\n", "Content-Length"},
       {"undecodable path", "GET /index%2.html HTTP/1.0\r\n\r\n", kBadRequest, "", ""},
       {"short Authorization value", "GET /index.html HTTP/1.0\r\nAuthorization: Bas\r\n\r\n", "HTTP/1.1 200 OK\r\n", "", ""},
+      {"template page headers", "GET /index.html HTTP/1.0\r\n\r\n", "HTTP/1.1 200 OK\r\n",
+       "Cache-Control: no-cache\r\nX-Frame-Options: deny\r\nContent-Length: 24\r\n", ""},
+      {"HEAD of a page", "HEAD /index.html HTTP/1.0\r\n\r\n", "HTTP/1.1 200 OK\r\n", "Content-Length: 24\r\n",
+       "index page"},
+      {"HEAD of a producer", "HEAD /pipe.cgi HTTP/1.0\r\n\r\n", "HTTP/1.1 200 OK\r\n", "", "piped"},
       {"climbing path stays inside", "GET /../../index.html HTTP/1.0\r\n\r\n", "HTTP/1.1 200 OK\r\n", "index page", ""},
   };
 }
