@@ -336,6 +336,7 @@ int main(int argc, char** argv) {
   if (argc > 3 && std::strcmp(argv[3], "engine") == 0) {  // for profiling the engine alone
     const Result engine = runClients(enginePort, requests, true);
     std::printf("keep-alive   engine %8.0f req/s %6.1f us cpu/req\n", engine.perSecond, engine.cpuMicros);
+    std::filesystem::remove_all(root);
     return 0;
   }
   // Rounds interleave the servers, and each keeps its best round, so a
