@@ -1,5 +1,6 @@
 // The program's parameter store, filled from the parameter table when
 // first used (so no other file's static initialisation order matters).
+#include "params/languagewiring.h"
 #include "params/paramstore.h"
 #include "params/paramtable.h"
 #include "params/resolverwiring.h"
@@ -16,6 +17,7 @@ int fillProgramStore(Param** items, int capacity) {
   int count = defineParameters(items, capacity);
   wireResolverSettings();
   wireTlsSettings();
+  wireDeviceLanguage();
   return count;
 }
 

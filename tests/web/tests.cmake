@@ -1,0 +1,4 @@
+# The web tests reuse the TLS test support (certificate pairs, loopback interface).
+if(TARGET web_tests)
+  target_sources(web_tests PRIVATE ${CMAKE_CURRENT_LIST_DIR}/../runtime/support/tls_support.cpp)
+endif()
