@@ -1,5 +1,19 @@
 #include "app/pending.h"
 
+#include <cstdio>
+
+#include "params/param.h"
+#include "params/paramstore.h"
+
+namespace {
+
+bool hasValue(const char* key) {
+  Param* p = paramStore.find(key);
+  return p && p->hasValue();
+}
+
+}  // namespace
+
 bool startStorageTask() { return false; }
 bool startHttpServer(NetInterface&, int, int) { return false; }
 bool startTimeClient(NetInterface&) { return false; }
@@ -9,9 +23,6 @@ bool startBonjourResponder(NetInterface&) { return false; }
 int bonjourRunning() { return -1; }
 bool startSnmpAgent(NetInterface&) { return false; }
 int writeSnmpdConf(bool* trapSinks) { return trapSinks ? (*trapSinks = false, 0) : 0; }
-bool startNotifyTask(NetInterface&, bool) { return false; }
-bool notifyTaskRunning() { return false; }
-void pushNotifyEvent(uint32_t, int32_t) {}
 bool startBlinker() { return false; }
 bool startArpPing(NetInterface&) { return false; }
 
@@ -19,7 +30,6 @@ int startWpaSupplicant(int, const char*) { return 0; }
 bool startWlanTask(NetInterface&, int) { return false; }
 bool startWpaCfgTask() { return false; }
 
-void signalRelayEvent(int) {}
 int writeResolvConf() { return 0; }
 void reloadResolverConfig() {}
 int sendGratuitousArp(NetInterface&, const IpAddress&) { return 0; }
@@ -39,3 +49,12 @@ bool startSysLog() { return false; }
 bool stopSysLog() { return false; }
 
 void sampleSystemLoad() {}
+
+bool sendNotificationMail(uint32_t codes) {
+  if (hasValue("mailto_1") || hasValue("mailto_2"))
+    std::fprintf(stderr, "sendEventMail: mail not built, codes 0x%x not sent\n", static_cast<unsigned>(codes));
+  return false;
+}
+bool pollNotificationMailbox() { return false; }
+void closeMailSessions() {}
+void reannounceStorageMedium() {}

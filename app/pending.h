@@ -21,9 +21,6 @@ int bonjourRunning();                                             // id of the r
 bool startUsbServer(NetInterface& nif);                           // "UsbSrvd": USB listener
 bool startSnmpAgent(NetInterface& nif);                           // "NET-SNMPD": SNMP agent (65536-byte stack)
 int writeSnmpdConf(bool* trapSinks);                              // "/var/snmpd.conf"; trap sinks configured?
-bool startNotifyTask(NetInterface& nif, bool trapSinks);          // "Notify": event ring, mails and traps
-bool notifyTaskRunning();                                         // a "Notify" task exists
-void pushNotifyEvent(uint32_t code, int32_t param);               // NotifyTask::pushEvent + postNotifyEvent
 bool startBlinker();                                              // "Blinker": status LED without pattern driver
 bool startArpPing(NetInterface& nif);                             // "ArpPing": address from ICMP echo
 
@@ -33,7 +30,6 @@ bool startWlanTask(NetInterface& nif, int wlanMode);              // "WLan" (1 W
 bool startWpaCfgTask();                                           // "WpaCfg" bound to the last "WLan"
 
 // Network set-up.
-void signalRelayEvent(int event);                                 // alarm relay logic
 int writeResolvConf();                                            // "/etc/resolv.conf"
 void reloadResolverConfig();                                      // res_init after the resolver file changed
 int sendGratuitousArp(NetInterface& nif, const IpAddress& address);  // one gratuitous ARP
@@ -52,6 +48,14 @@ bool startCertGenerator();                                        // "CertGenera
 void releaseCertInfo();                                           // frees the certificate record
 bool startSysLog();                                               // SysLog::start of the remote syslog client
 bool stopSysLog();                                                // SysLog::stop, close and delete
+
+// Mail of the notification task: nothing is sent or polled yet. Each
+// returns failure; sendNotificationMail says so on standard error when a
+// recipient (mailto_1, mailto_2) is set.
+bool sendNotificationMail(uint32_t codes);                        // NotifyTask::sendEventMail
+bool pollNotificationMailbox();                                   // NotifyTask::pollMailbox
+void closeMailSessions();                                         // NotifyTask::closeSessions
+void reannounceStorageMedium();                                   // RemovableMedium::setState again
 
 // Supervision.
 void sampleSystemLoad();                                          // one CPU and memory load sample

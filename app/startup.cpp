@@ -13,6 +13,7 @@
 #include "app/buttontask.h"
 #include "app/gpiodevice.h"
 #include "app/lazyhubwatcher.h"
+#include "app/notifystart.h"
 #include "app/pending.h"
 #include "app/processstate.h"
 #include "app/shutdowntask.h"
@@ -22,6 +23,7 @@
 #include "net/ipv6setup.h"
 #include "net/netinterface.h"
 #include "net/zeroconf.h"
+#include "notify/alarmrelay.h"
 #include "params/intparam.h"
 #include "params/ip4param.h"
 #include "params/modeladjust.h"
@@ -251,7 +253,7 @@ void startServices() {
     writeSnmpdConf(&trapSinks);
     startSnmpAgent(nif);
   }
-  if (features() & FEATURE_EMAIL) startNotifyTask(nif, trapSinks);
+  if (features() & FEATURE_EMAIL) startNotifications(trapSinks);
   if (!gpioDevice.hasLedDriver()) startBlinker();
   startLazyHubWatcher();
 }
@@ -282,6 +284,7 @@ SupervisionSetup startUp() {
   countStart();
 
   const bool boardOpen = gpioDevice.open();
+  installNotifyHooks();
   setCommitEffects(&boardCommitEffects);
   setAddressLedDevice(&gpioDevice);
   if (boardOpen) startButtonTask();
