@@ -151,6 +151,13 @@ int signalRelayEvent(int code) {
   return latched;
 }
 
+bool releaseRelayUntilAnEvent(bool (*setRelay)(void* context, bool on), void* context) {
+  std::lock_guard<std::mutex> lock(relayMutex);
+  IntParam* eves = paramStore.findInt("relay_eves");
+  if (eves && eves->value() != 0) return false;
+  return setRelay(context, false);
+}
+
 RelayHistoryRow relayHistoryRow(int index) {
   std::lock_guard<std::mutex> lock(relayMutex);
   if (index < 0 || index > RELAY_HISTORY_ROWS) return RelayHistoryRow{0, 0, nullptr};

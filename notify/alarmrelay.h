@@ -36,6 +36,12 @@ int signalRelayEvent(int code);
 // the board device. Null: events still latch, nothing switches.
 void setRelaySwitch(bool (*setRelay)(bool on));
 
+// At the board start-up, outside the fixed mode: releases the relay through
+// setRelay when no event has been latched yet, so the relay starts
+// released whatever the board's output held; an event that came first
+// keeps its switching. True when released.
+bool releaseRelayUntilAnEvent(bool (*setRelay)(void* context, bool on), void* context);
+
 constexpr int RELAY_HISTORY_ROWS = 18;
 
 // One row of the history: the event, the time of its last occurrence
