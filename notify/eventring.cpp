@@ -42,19 +42,24 @@ void EventRing::push(uint32_t code, int32_t value, const char* manufacturer, con
   writeIndex_ = (index + 1) % NOTIFY_RING_SIZE;
 }
 
-bool EventRing::trapCandidate(int index, uint32_t disabled, NotifyEvent* copy, uint32_t* generation) {
-  if (index < 0 || index >= NOTIFY_RING_SIZE) return false;
+int EventRing::trapCandidates(uint32_t disabled, NotifyEvent* copies, int* indexes, uint32_t* generations) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (!(pendingTrap_ & (1u << index)) || !(entries_[index].code & ~disabled)) return false;
-  *copy = entries_[index];
-  *generation = generations_[index];
-  return true;
+  int count = 0;
+  for (int n = 0; n < NOTIFY_RING_SIZE; ++n) {
+    const int index = (writeIndex_ + n) % NOTIFY_RING_SIZE;
+    if (!(pendingTrap_ & (1u << index)) || !(entries_[index].code & ~disabled)) continue;
+    copies[count] = entries_[index];
+    indexes[count] = index;
+    generations[count] = generations_[index];
+    ++count;
+  }
+  return count;
 }
 
-void EventRing::trapDone(int index, uint32_t generation) {
-  if (index < 0 || index >= NOTIFY_RING_SIZE) return;
+void EventRing::trapsDone(const int* indexes, const uint32_t* generations, int count) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (generations_[index] == generation) pendingTrap_ &= ~(1u << index);
+  for (int i = 0; i < count; ++i)
+    if (generations_[indexes[i]] == generations[i]) pendingTrap_ &= ~(1u << indexes[i]);
 }
 
 void EventRing::clearTrapMask() {

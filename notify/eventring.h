@@ -26,12 +26,14 @@ class EventRing {
   void push(uint32_t code, int32_t value, const char* manufacturer, const char* product, const char* serial,
             const char* host);
 
-  // Trap side. Copies entry index when its trap bit is set and its code has
-  // a bit outside disabled; *generation identifies this use of the entry.
-  bool trapCandidate(int index, uint32_t disabled, NotifyEvent* copy, uint32_t* generation);
-  // Clears the trap bit of the entry, unless it was written again since the
-  // candidate was taken.
-  void trapDone(int index, uint32_t generation);
+  // Trap side, each under one lock. Copies the entries whose trap bit is
+  // set and whose code has a bit outside disabled, oldest first, with the
+  // generation that identifies this use of each entry; their count (at
+  // most NOTIFY_RING_SIZE).
+  int trapCandidates(uint32_t disabled, NotifyEvent* copies, int* indexes, uint32_t* generations);
+  // Clears the trap bits of the first count candidates, except for entries
+  // written again since they were taken.
+  void trapsDone(const int* indexes, const uint32_t* generations, int count);
   void clearTrapMask();
 
   // Mail side: the OR of the codes of the entries waiting for mail; clears

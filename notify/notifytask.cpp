@@ -139,22 +139,20 @@ void NotifyTask::scanPendingTraps() {
   if (!notifyParamOn("trap_sdunusable")) disabled |= NOTIFY_CARD_TROUBLE_EVENTS;
   if (!notifyParamOn("trap_sdinout")) disabled |= NOTIFY_CARD_INOUT_EVENTS;
   trapRetry_ = false;
-  // Oldest entry first, so managers see the events in their order.
-  const int oldest = ring_.writeIndex();
-  for (int n = 0; n < NOTIFY_RING_SIZE; ++n) {
-    const int index = (oldest + n) % NOTIFY_RING_SIZE;
-    NotifyEvent event;
-    uint32_t generation = 0;
-    if (!ring_.trapCandidate(index, disabled, &event, &generation)) continue;
-    SnmpTrapRecord record;
-    buildTrapVarbinds(event, &record);
-    if (!queueSnmpTrap(record)) {
-      // The agent is not there or busy: the entry keeps its bit.
+  // Oldest entry first, so managers see the events in their order. The
+  // entries are copied under one lock; the records are queued outside it.
+  const int count = ring_.trapCandidates(disabled, scan_.events, scan_.indexes, scan_.generations);
+  int taken = 0;
+  for (; taken < count; ++taken) {
+    buildTrapVarbinds(scan_.events[taken], &scan_.record);
+    if (!queueSnmpTrap(scan_.record)) {
+      // The agent is not there or busy: this entry and the later ones keep
+      // their bits.
       trapRetry_ = true;
-      return;
+      break;
     }
-    ring_.trapDone(index, generation);
   }
+  ring_.trapsDone(scan_.indexes, scan_.generations, taken);
 }
 
 // ---- configuration ----

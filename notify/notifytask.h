@@ -17,6 +17,7 @@
 
 #include "notify/eventring.h"
 #include "runtime/task.h"
+#include "snmp/trapoutbox.h"
 
 constexpr int32_t NOTIFY_TASK_STACK = 20480;
 
@@ -82,6 +83,13 @@ class NotifyTask : public Task {
   bool rescanTraps_ = false;
   // The outbox refused a record: the loop tries again.
   bool trapRetry_ = false;
+  // Room of one trap scan, kept off the task's small stack.
+  struct TrapScan {
+    NotifyEvent events[NOTIFY_RING_SIZE];
+    int indexes[NOTIFY_RING_SIZE];
+    uint32_t generations[NOTIFY_RING_SIZE];
+    SnmpTrapRecord record;
+  } scan_;
 };
 
 // The running task while anything is configured (mail, POP3 or traps),

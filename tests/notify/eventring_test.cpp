@@ -79,18 +79,21 @@ TEST(EventRingTest, MailCodesAreGatheredOnceAndLaterPushesStayPending) {
 TEST(EventRingTest, ATrapBitStaysWhenItsEntryWasWrittenAgainMeanwhile) {
   EventRing ring;
   ring.push(NOTIFY_USB_ATTACHED, 1, nullptr, nullptr, nullptr, nullptr);
-  NotifyEvent copy;
-  uint32_t generation = 0;
-  ASSERT_TRUE(ring.trapCandidate(0, 0, &copy, &generation));
-  EXPECT_FALSE(ring.trapCandidate(0, NOTIFY_USB_PLUG_EVENTS, &copy, &generation)) << "class disabled";
-  // Sixteen more events: entry 0 holds a new one before the trap went.
-  for (int i = 0; i < NOTIFY_RING_SIZE; ++i) ring.push(NOTIFY_USB_DETACHED, 2, nullptr, nullptr, nullptr, nullptr);
-  ring.trapDone(0, generation);
-  EXPECT_EQ(ring.pendingTrapMask() & 1u, 1u);
-  ASSERT_TRUE(ring.trapCandidate(0, 0, &copy, &generation));
-  EXPECT_EQ(copy.code, NOTIFY_USB_DETACHED);
-  ring.trapDone(0, generation);
-  EXPECT_EQ(ring.pendingTrapMask() & 1u, 0u);
+  ring.push(NOTIFY_USB_CONNECTED, 2, nullptr, nullptr, nullptr, nullptr);
+  NotifyEvent copies[NOTIFY_RING_SIZE];
+  int indexes[NOTIFY_RING_SIZE];
+  uint32_t generations[NOTIFY_RING_SIZE];
+  EXPECT_EQ(ring.trapCandidates(NOTIFY_USB_PLUG_EVENTS, copies, indexes, generations), 1) << "class disabled";
+  ASSERT_EQ(ring.trapCandidates(0, copies, indexes, generations), 2);
+  EXPECT_EQ(copies[0].value, 1);
+  EXPECT_EQ(indexes[1], 1);
+  // Sixteen more events: entry 0 holds a new one before its trap went.
+  for (int i = 0; i < NOTIFY_RING_SIZE - 1; ++i) ring.push(NOTIFY_USB_DETACHED, 3, nullptr, nullptr, nullptr, nullptr);
+  ring.trapsDone(indexes, generations, 2);
+  EXPECT_EQ(ring.pendingTrapMask() & 0x3u, 0x1u);
+  ASSERT_EQ(ring.trapCandidates(0, copies, indexes, generations), NOTIFY_RING_SIZE - 1);
+  EXPECT_EQ(copies[0].code, NOTIFY_USB_DETACHED) << "oldest first: entry 2";
+  EXPECT_EQ(indexes[0], 2);
 }
 
 }  // namespace
