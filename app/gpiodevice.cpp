@@ -438,7 +438,7 @@ bool GpioDevice::startUp(Task* task) {
     if (relayIsFixed())
       setRelay(paramIsOn("relay_on"));
     else
-      releaseRelayUntilAnEvent([](void* self, bool on) { return static_cast<GpioDevice*>(self)->setRelay(on); }, this);
+      applyRelayDecision([](void* self, bool on) { return static_cast<GpioDevice*>(self)->setRelay(on); }, this);
   }
 
   startUpDone_.store(true);

@@ -17,6 +17,8 @@ constexpr int kWallClockYearAfter = 2015;
 
 std::mutex relayMutex;
 std::atomic<bool (*)(bool)> relaySwitch{nullptr};
+// The state the last switching event decided; guarded by relayMutex.
+bool relayEnergised = false;
 
 RelayHistoryRow history[RELAY_HISTORY_ROWS + 1] = {
     {0x1, 0, "Restart"},
@@ -144,6 +146,7 @@ int signalRelayEvent(int code) {
   if (!on && !off) return latched;
   if (latched & code) return latched;
   bool (*setRelay)(bool) = relaySwitch.load();
+  relayEnergised = on;
   if (setRelay) setRelay(on);
   latched |= code;
   if (eves) eves->setValue(latched);
@@ -151,11 +154,9 @@ int signalRelayEvent(int code) {
   return latched;
 }
 
-bool releaseRelayUntilAnEvent(bool (*setRelay)(void* context, bool on), void* context) {
+bool applyRelayDecision(bool (*setRelay)(void* context, bool on), void* context) {
   std::lock_guard<std::mutex> lock(relayMutex);
-  IntParam* eves = paramStore.findInt("relay_eves");
-  if (eves && eves->value() != 0) return false;
-  return setRelay(context, false);
+  return setRelay(context, relayEnergised);
 }
 
 RelayHistoryRow relayHistoryRow(int index) {

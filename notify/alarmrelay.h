@@ -36,11 +36,11 @@ int signalRelayEvent(int code);
 // the board device. Null: events still latch, nothing switches.
 void setRelaySwitch(bool (*setRelay)(bool on));
 
-// At the board start-up, outside the fixed mode: releases the relay through
-// setRelay when no event has been latched yet, so the relay starts
-// released whatever the board's output held; an event that came first
-// keeps its switching. True when released.
-bool releaseRelayUntilAnEvent(bool (*setRelay)(void* context, bool on), void* context);
+// At the board start-up, outside the fixed mode: switches the relay through
+// setRelay to the state the events decided so far (released when none
+// did). An event reported before the board could switch the relay (the
+// link at start-up) thus still takes effect. setRelay's result.
+bool applyRelayDecision(bool (*setRelay)(void* context, bool on), void* context);
 
 constexpr int RELAY_HISTORY_ROWS = 18;
 
