@@ -39,6 +39,16 @@ int shell(const std::string& command) {
 
 }  // namespace
 
+std::thread threadInNamespace(const std::string& netns, std::function<void()> body) {
+  return std::thread([netns, body] {
+    int ns = open(("/var/run/netns/" + netns).c_str(), O_RDONLY | O_CLOEXEC);
+    if (ns < 0) return;
+    const bool joined = setns(ns, CLONE_NEWNET) == 0;
+    close(ns);
+    if (joined) body();
+  });
+}
+
 bool eventuallyTrue(const std::function<bool()>& cond, int timeoutMs) {
   auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   while (std::chrono::steady_clock::now() < end) {

@@ -11,6 +11,7 @@
 
 #include <functional>
 #include <string>
+#include <thread>
 
 constexpr const char kPeerAddress[] = "169.254.1.2";
 
@@ -60,6 +61,10 @@ class ProgramRunner {
   bool ended_ = false;
   int status_ = 0;
 };
+
+// A thread that runs body inside the named network namespace (sockets it
+// opens live there).
+std::thread threadInNamespace(const std::string& netns, std::function<void()> body);
 
 // Waits (bounded) until cond holds.
 bool eventuallyTrue(const std::function<bool()>& cond, int timeoutMs);
