@@ -101,6 +101,10 @@ bool ProgramRunner::start(const ProgramSetup& setup) {
                              " && ip link set " + peerIf_ + " up'";
     if (std::system(link.c_str()) != 0) _exit(121);
     setenv("APPLIANCE_ROOT", root_.c_str(), 1);
+    for (const std::string& entry : setup.environment) {
+      const size_t eq = entry.find('=');
+      if (eq != std::string::npos) setenv(entry.substr(0, eq).c_str(), entry.substr(eq + 1).c_str(), 1);
+    }
     if (setup.kickOff)
       setenv("KickOff", setup.kickOff, 1);
     else

@@ -12,6 +12,7 @@
 #include <functional>
 #include <string>
 #include <thread>
+#include <vector>
 
 constexpr const char kPeerAddress[] = "169.254.1.2";
 
@@ -21,6 +22,8 @@ struct ProgramSetup {
   std::string board;           // "/dev/gpio.sim" lines
   std::string usb = "1-1 hub 4\n";  // "/etc/simusb.conf"
   const char* kickOff = "1";
+  // Extra environment of the program ("NAME=value"), e.g. sanitizer options.
+  std::vector<std::string> environment;
 };
 
 class ProgramRunner {
