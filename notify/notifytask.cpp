@@ -212,12 +212,12 @@ void NotifyTask::closeSessions() {
 }
 
 bool NotifyTask::commitPendingChanges() {
-  if (pendingChangeClass_.load() == 0) return true;
+  // Taken first: a change left meanwhile waits for the next pass.
+  if (pendingChangeClass_.exchange(0) == 0) return true;
   const int flags = paramStore.resetModified();
   if (flags & CHANGE_SAVE) paramStore.save(kParamFile);
   if (flags & CHANGE_REBOOT) return false;
   if (flags & CHANGE_RESTART) broadcastToTasks(TaskMessage{0, MSG_PARAMS_CHANGED, 0, 0});
-  pendingChangeClass_.store(0);
   return true;
 }
 

@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdlib>
+#include <fstream>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -19,6 +21,8 @@
 #include "notify/support/notify_fixture.h"
 #include "notify/trapcontents.h"
 #include "params/paramflags.h"
+#include "params/paramstore.h"
+#include "runtime/paths.h"
 #include "runtime/task.h"
 #include "runtime/uptime.h"
 
@@ -125,6 +129,48 @@ TEST_F(NotifyRunTest, APollRequestPollsTheMailboxWithoutWaitingForTheLoop) {
   shiftUptimeForTesting(200);
   ASSERT_TRUE(eventually([&] { return mailboxPolls() > polls; }));
   EXPECT_EQ(mailboxPolls(), polls + 1);
+}
+
+TEST_F(NotifyRunTest, ARefusedTrapIsSentOnceTheOutboxTakesItWithoutAFurtherEvent) {
+  setParam("trapdev", "on");
+  ASSERT_TRUE(startRunningTask(true));
+  ASSERT_TRUE(eventually([] { return notifyTask.load() != nullptr; }));
+  closeTrapOutbox();  // the agent is away
+  ASSERT_TRUE(produceNotifyEvent(NOTIFY_USB_DETACHED, 4, "Acme", "Stick", "0042"));
+  ASSERT_TRUE(eventually([] { return !notifyAnnouncementOutstanding(); }));
+  openTrapOutbox(0x7ffffff0);
+  std::vector<SnmpTrapRecord> traps;
+  ASSERT_TRUE(collectUntil(traps, [&] { return !traps.empty(); }));
+  EXPECT_EQ(trapVarbindInteger(traps[0].varbinds[0]), 4);
+  EXPECT_EQ(trapText(traps[0], 5), "0042");
+}
+
+TEST_F(NotifyRunTest, ParameterMailChangesAreCommittedAndARebootEndsTheTask) {
+  char dir[] = "/tmp/notifyrootXXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::string savedRoot = dataRoot();
+  setDataRoot(dir);
+  ASSERT_EQ(std::system(("mkdir -p " + std::string(dir) + "/etc").c_str()), 0);
+  ASSERT_TRUE(startRunningTask(true));
+  ASSERT_TRUE(eventually([] { return notifyTask.load() != nullptr; }));
+
+  // A change of restart class: saved, announced, and the task goes on.
+  setParam("sys_name", "lab-usb");
+  notifyTask.load()->setPendingChangeClass(CHANGE_RESTART);
+  shiftUptimeForTesting(3100);
+  const std::string file = std::string(dir) + "/etc/params.dat";
+  EXPECT_TRUE(eventually([&] { return std::ifstream(file).good(); }));
+  EXPECT_EQ(shutDownRequests(), 0);
+  EXPECT_NE(notifyTaskId.load(), -1);
+
+  // A change that needs a reboot: "ShutDown" is asked for, the task ends.
+  setParam("ip_addr", "192.0.2.7");
+  notifyTask.load()->setPendingChangeClass(CHANGE_REBOOT);
+  shiftUptimeForTesting(3100);
+  EXPECT_TRUE(eventually([] { return notifyTaskId.load() == -1 && notifyTask.load() == nullptr; }));
+  EXPECT_EQ(shutDownRequests(), 1);
+  setDataRoot(savedRoot.c_str());
+  ASSERT_EQ(std::system(("rm -rf " + std::string(dir)).c_str()), 0);
 }
 
 TEST_F(NotifyRunTest, ReloadingToNothingAndBackWhileAProducerRunsLeavesNoLockBehind) {

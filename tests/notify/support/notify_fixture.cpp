@@ -20,6 +20,13 @@ std::vector<uint32_t> recordedMailCodes;
 int64_t wallClockNow = 0;
 std::atomic<int> polls{0};
 
+std::atomic<int> shutDowns{0};
+
+bool recordShutDown(int) {
+  shutDowns.fetch_add(1);
+  return true;
+}
+
 bool recordPoll() {
   polls.fetch_add(1);
   return false;
@@ -33,7 +40,7 @@ bool recordMail(uint32_t codes) {
 
 int64_t testWallClock() { return __atomic_load_n(&wallClockNow, __ATOMIC_RELAXED); }
 
-const NotifyHooks kRecordingHooks = {recordMail, recordPoll, nullptr, nullptr, nullptr};
+const NotifyHooks kRecordingHooks = {recordMail, recordPoll, nullptr, nullptr, recordShutDown};
 
 // Any id no task has: the outbox's wake-up post then fails harmlessly.
 constexpr int32_t kNoAgentTask = 0x7ffffff0;
@@ -63,6 +70,7 @@ void NotifyFixture::SetUp() {
     recordedMailCodes.clear();
   }
   polls.store(0);
+  shutDowns.store(0);
   pop3NextPollSecond.store(0);
   setNotifyHooks(&kRecordingHooks);
   setNotifyWallClockForTesting(testWallClock);
@@ -136,6 +144,8 @@ std::string trapText(const SnmpTrapRecord& record, int binding) {
 }
 
 int NotifyFixture::mailboxPolls() { return polls.load(); }
+
+int NotifyFixture::shutDownRequests() { return shutDowns.load(); }
 
 bool NotifyFixture::startRunningTask(bool trapsEnabled, int kickOff) {
   if (notifyTaskId.load() != -1) return false;

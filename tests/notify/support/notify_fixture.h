@@ -34,6 +34,8 @@ class NotifyFixture : public ::testing::Test {
   std::vector<uint32_t> mailCodes();
   // Mailbox polls the hook saw.
   int mailboxPolls();
+  // "ShutDown" starts the hook was asked for.
+  int shutDownRequests();
 
   // Starts "Notify" and moves the program clock past its start wait;
   // true once its loop runs (its first mailbox poll).
