@@ -1,6 +1,6 @@
 #include "notify/notifytask.h"
 
-#include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <mutex>
 
@@ -109,9 +109,8 @@ bool NotifyTask::sendTraps(uint32_t codes) {
   }
   if (codes & NOTIFY_SERVICE_START) {
     if (notifyParamOn("trappup")) {
-      SnmpTrapRecord record;
-      buildStartTrap(kickOff_, notifyParamInt("life", 0), &record);
-      if (!queueSnmpTrap(record)) std::fprintf(stderr, "sendTraps: start trap not queued\n");
+      buildStartTrap(kickOff_, notifyParamInt("life", 0), &scan_.record);
+      if (!queueSnmpTrap(scan_.record)) std::fprintf(stderr, "sendTraps: start trap not queued\n");
     }
     return true;
   }
