@@ -112,6 +112,25 @@ TEST_F(AlarmRelayTest, StateAndEventModesSwitchAsTheirChoicesSay) {
   }
 }
 
+TEST_F(AlarmRelayTest, TheBoardStartUpAppliesWhatTheEventsDecided) {
+  // An event reported before the board could switch: the switch failed.
+  setRelaySwitch([](bool) { return false; });
+  setParam("relay_ctrl", "stat");
+  setParam("relay_stat_net", "netoff");
+  EXPECT_EQ(signalRelayEvent(0x2), 0x2);
+  std::vector<int> applied;
+  auto record = [](void* context, bool on) {
+    static_cast<std::vector<int>*>(context)->push_back(on ? 1 : 0);
+    return true;
+  };
+  EXPECT_TRUE(applyRelayDecision(record, &applied));
+  EXPECT_EQ(applied, std::vector<int>{1});
+  setRelaySwitch(recordSwitch);
+  EXPECT_EQ(signalRelayEvent(0x4), 0x4);
+  EXPECT_TRUE(applyRelayDecision(record, &applied));
+  EXPECT_EQ(applied, (std::vector<int>{1, 0}));
+}
+
 TEST_F(AlarmRelayTest, AModelWithoutTheRelayTouchesNothing) {
   setFeatures(FEATURE_EMAIL);
   setParam("relay_ctrl", "eve");
