@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "app/statusdisplay.h"
+#include "notify/alarmrelay.h"
 #include "params/intparam.h"
 #include "params/p3list.h"
 #include "params/paramflags.h"
@@ -433,7 +434,12 @@ bool GpioDevice::startUp(Task* task) {
   setUpButtons();
   powerUpPorts(task);
 
-  if ((swFeatures() & FEATURE_RELAY) && relayIsFixed()) setRelay(paramIsOn("relay_on"));
+  if (swFeatures() & FEATURE_RELAY) {
+    if (relayIsFixed())
+      setRelay(paramIsOn("relay_on"));
+    else
+      applyRelayDecision([](void* self, bool on) { return static_cast<GpioDevice*>(self)->setRelay(on); }, this);
+  }
 
   startUpDone_.store(true);
   return true;

@@ -17,18 +17,12 @@ bool startSlpAgent(NetInterface& nif);                            // "SLP": SLP 
 bool startBonjourResponder(NetInterface& nif);                    // "Bonjour": mDNS responder on 5353
 int bonjourRunning();                                             // id of the running "Bonjour", -1 none
 bool startUsbServer(NetInterface& nif);                           // "UsbSrvd": USB listener
-bool startNotifyTask(NetInterface& nif, bool trapSinks);          // "Notify": event ring, mails and traps
-bool notifyTaskRunning();                                         // a "Notify" task exists
-void pushNotifyEvent(uint32_t code, int32_t param);               // NotifyTask::pushEvent + postNotifyEvent
 bool startBlinker();                                              // "Blinker": status LED without pattern driver
 
 // WLAN and wired 802.1X.
 int startWpaSupplicant(int wlan, const char* interfaceName);      // supplicant program for the interface
 bool startWlanTask(NetInterface& nif, int wlanMode);              // "WLan" (1 WLAN, 0 wired)
 bool startWpaCfgTask();                                           // "WpaCfg" bound to the last "WLan"
-
-// Network set-up.
-void signalRelayEvent(int event);                                 // alarm relay logic
 
 // Content image, certificates, TLS.
 int mountRomfs();                                                 // "/flash/pel.cramfs" on /romfs
@@ -40,6 +34,14 @@ void createCertInfo();                                            // getCertInfo
 int validateCertRequest(int kind);                                // 1 when the request may be made
 bool startCertGenerator();                                        // "CertGenerator"
 void releaseCertInfo();                                           // frees the certificate record
+
+// Mail of the notification task: nothing is sent or polled yet. Each
+// returns failure; sendNotificationMail says so on standard error when a
+// recipient (mailto_1, mailto_2) is set.
+bool sendNotificationMail(uint32_t codes);                        // NotifyTask::sendEventMail
+bool pollNotificationMailbox();                                   // NotifyTask::pollMailbox
+void closeMailSessions();                                         // NotifyTask::closeSessions
+void reannounceStorageMedium();                                   // RemovableMedium::setState again
 
 // Supervision.
 void sampleSystemLoad();                                          // one CPU and memory load sample

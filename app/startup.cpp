@@ -13,6 +13,7 @@
 #include "app/buttontask.h"
 #include "app/gpiodevice.h"
 #include "app/lazyhubwatcher.h"
+#include "app/notifystart.h"
 #include "app/pending.h"
 #include "app/processstate.h"
 #include "app/shutdowntask.h"
@@ -30,6 +31,7 @@
 #include "net/syslog.h"
 #include "net/timezone.h"
 #include "net/zeroconf.h"
+#include "notify/alarmrelay.h"
 #include "params/intparam.h"
 #include "params/ip4param.h"
 #include "params/modeladjust.h"
@@ -262,7 +264,7 @@ void startServices() {
     writeSnmpdConf(snmpAgentPort, &trapSinks);
     startSnmpAgent(nif, snmpAgentPort);
   }
-  if (features() & FEATURE_EMAIL) startNotifyTask(nif, trapSinks);
+  if (features() & FEATURE_EMAIL) startNotifications(trapSinks);
   if (!gpioDevice.hasLedDriver()) startBlinker();
   startLazyHubWatcher();
 }
@@ -295,6 +297,7 @@ SupervisionSetup startUp() {
   countStart();
 
   const bool boardOpen = gpioDevice.open();
+  installNotifyHooks();
   setCommitEffects(&boardCommitEffects);
   setAddressLedDevice(&gpioDevice);
   if (boardOpen) startButtonTask();

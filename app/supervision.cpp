@@ -11,6 +11,8 @@
 #include "app/signals.h"
 #include "app/statusdisplay.h"
 #include "net/netinterface.h"
+#include "notify/alarmrelay.h"
+#include "notify/notifyproducer.h"
 #include "params/intparam.h"
 #include "params/p3list.h"
 #include "params/paramflags.h"
@@ -150,7 +152,7 @@ void Supervisor::pollEthernetLink() {
   if (lanInterface.getLinkState(&mask) < 0) mask = 0;
   int linkMask = static_cast<int>(mask);
   if (linkMask != previousLinkMask_) {
-    if (notifyTaskRunning()) pushNotifyEvent(kLinkEvent, linkMask);
+    produceNotifyEvent(kLinkEvent, linkMask);
     StatusDisplay* display = gpioDevice.statusDisplay();
     if (display && paramOn("disp_lnk")) {
       if (linkMask == kBothPhysLinked)

@@ -3,6 +3,8 @@
 #include "app/gpiodevice.h"
 #include "app/pending.h"
 #include "net/netinterface.h"
+#include "notify/alarmrelay.h"
+#include "notify/notifyproducer.h"
 #include "params/param.h"
 #include "params/paramstore.h"
 #include "params/productparams.h"
@@ -42,11 +44,15 @@ void showAddressPattern() {
 
 void beepOnce() { gpioDevice.beep(0); }
 
-void pushDeviceEvent(const UsbDeviceEvent& event) { pushNotifyEvent(event.code, event.port); }
+void pushDeviceEvent(const UsbDeviceEvent& event) {
+  produceNotifyEvent(event.code, event.port, event.manufacturer, event.product, event.serial, event.owner);
+}
+
+void signalRelay(int event) { signalRelayEvent(event); }
 
 const UsbBoardHooks kBoardHooks = {setPortPower, queryCardReader, setPortLed,
                                    showUsbInUse, showAddressPattern, beepOnce};
-const UsbEventHooks kEventHooks = {pushDeviceEvent, signalRelayEvent};
+const UsbEventHooks kEventHooks = {pushDeviceEvent, signalRelay};
 
 }  // namespace
 

@@ -1,0 +1,28 @@
+#include "notify/paramread.h"
+
+#include "params/intparam.h"
+#include "params/p3list.h"
+#include "params/param.h"
+#include "params/paramstore.h"
+
+bool notifyParamOn(const char* key) {
+  Param* p = paramStore.find(key);
+  return p && p->isOn();
+}
+
+bool notifyParamHasValue(const char* key) {
+  Param* p = paramStore.find(key);
+  return p && p->hasValue();
+}
+
+int32_t notifyParamInt(const char* key, int32_t fallback) {
+  IntParam* p = paramStore.findInt(key);
+  return p ? p->value() : fallback;
+}
+
+bool notifyChoiceIs(const char* key, const char* text) {
+  P3List* p = paramStore.findList(key);
+  return p && p->equals(text);
+}
+
+uint32_t notifyFeatures() { return static_cast<uint32_t>(notifyParamInt("sw_features", 0)); }
