@@ -1,11 +1,16 @@
 """End-to-end checks that need no USB server: the program's start, the
 emulated USB devices in the guest's sysfs, the MII link state, 802.1Q VLAN
-devices, the port forwards, a program restart and USB hot-plug.
+devices, the port forwards, a program restart, the clock from an SNTP
+server and USB hot-plug.
 
 Each check takes the running Vm and raises Fail on a fault.
 """
+import os
 import re
 import secrets
+import shutil
+import subprocess
+import tempfile
 import time
 
 from vmharness import BANNER, GUEST_ADDRESS, Fail, Skip, wait_for
@@ -302,6 +307,43 @@ def program_restart(vm):
     wait_for("the next start's banner", lambda: len(banner_lines(vm)) > starts, 90)
     expect(banner_lines(vm)[-1].endswith("KickOff:%d ####" % starts), "warm start banner: %s" % banner_lines(vm)[-1])
     wait_for("the VLAN devices made again", lambda: program_vlans_in_place(vm), 60)
+
+
+@check("clock")
+def clock_follows_sntp(vm):
+    """The guest's own clock, set back a year, follows chrony on QEMU's side
+    (127.0.0.1 in QEMU's namespace, 10.0.2.2 for the guest: the server of
+    the test's parameter file)."""
+    if not shutil.which("chronyd") or not shutil.which("nsenter"):
+        raise Skip("chronyd or nsenter is not installed")
+    with open(os.path.join(vm.run_dir, "qemu.pid")) as f:
+        qemu_pid = f.read().strip()
+    year_ago = int(time.time()) - 365 * 86400
+    vm.guest_ok("date -s @%d" % year_ago)
+    guest_now = int(vm.guest_ok("date +%s").strip())
+    expect(guest_now < time.time() - 300 * 86400, "the guest's clock was not set back: %d" % guest_now)
+
+    scratch = tempfile.mkdtemp(prefix="vm-chrony-")
+    conf = os.path.join(scratch, "chrony.conf")
+    with open(conf, "w") as f:
+        f.write("allow all\nlocal stratum 8\nbindaddress 127.0.0.1\ncmdport 0\n"
+                "pidfile %s/chronyd.pid\ndriftfile %s/drift\n" % (scratch, scratch))
+    log = open(os.path.join(scratch, "chronyd.log"), "w")
+    # -x: chrony never adjusts the host's clock.
+    chrony = subprocess.Popen(["nsenter", "--net=/proc/%s/ns/net" % qemu_pid, "chronyd", "-x", "-d", "-u", "root",
+                               "-f", conf], stdout=log, stderr=subprocess.STDOUT)
+    log.close()
+    try:
+        # The program tries every 15 s until a synchronisation succeeds.
+        wait_for("the guest's clock to follow the server",
+                 lambda: abs(int(vm.guest_ok("date +%s").strip()) - time.time()) <= 2, 120, 2)
+    finally:
+        chrony.terminate()
+        try:
+            chrony.wait(10)
+        except subprocess.TimeoutExpired:
+            chrony.kill()
+        shutil.rmtree(scratch, ignore_errors=True)
 
 
 @check("hotplug")
