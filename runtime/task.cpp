@@ -357,22 +357,62 @@ int Task::post(TaskMessage msg) {
 
 namespace {
 
-// Picks the registered tasks that match under TLOCK and pins them; how
-// many went into out (at most one with firstOnly).
+// Outcome of a post attempt made under TLOCK.
+constexpr int kWritten = 0;
+constexpr int kFailed = -1;
+constexpr int kDeferred = 1;  // full pipe or a writer busy: finish outside the lock
+
+// One write attempt that never waits: the pipe mutex only when free, the
+// write only when the pipe has room.
+int postWithoutWaiting(Task* task, TaskMessage msg) {
+    msg.target = task->id;
+    if (pthread_mutex_trylock(&task->pipeMutex) != 0)
+        return kDeferred;
+    ssize_t n;
+    do {
+        n = write(task->pipeWrite, &msg, sizeof msg);
+    } while (n < 0 && errno == EINTR);
+    int result = n == static_cast<ssize_t>(sizeof msg) ? kWritten
+                 : n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) ? kDeferred
+                                                                      : kFailed;
+    if (result == kWritten)
+        task->pipeClogged.store(false);
+    pthread_mutex_unlock(&task->pipeMutex);
+    return result;
+}
+
+// Posts msg to the registered tasks that match (the first only with
+// firstOnly). Under TLOCK each one gets the message at once when its pipe
+// has room, in table order as before; a receiver whose pipe is full is
+// pinned and served after the lock is released, with the bounded wait of
+// Task::post. Returns how many matched (-1 when TLOCK failed) and ORs the
+// post results into *rc.
 template <typename Match>
-int pinRegisteredTasks(Task* (&out)[TASK_TABLE_SIZE], Match match, bool firstOnly) {
+int postToRegisteredTasks(TaskMessage msg, Match match, bool firstOnly, int* rc) {
     if (!TLOCK())
         return -1;
+    Task* deferred[TASK_TABLE_SIZE];
+    int deferredCount = 0;
     int count = 0;
     for (Task* t : taskTable) {
-        if (t != nullptr && match(t)) {
+        if (t == nullptr || !match(t))
+            continue;
+        ++count;
+        int result = postWithoutWaiting(t, msg);
+        if (result == kDeferred) {
             pinTask(t);
-            out[count++] = t;
-            if (firstOnly)
-                break;
+            deferred[deferredCount++] = t;
+        } else {
+            *rc |= result;
         }
+        if (firstOnly)
+            break;
     }
     unlockTaskTable();
+    for (int i = 0; i < deferredCount; ++i) {
+        *rc |= deferred[i]->post(msg);
+        unpinTask(deferred[i]);
+    }
     return count;
 }
 
@@ -381,34 +421,21 @@ int pinRegisteredTasks(Task* (&out)[TASK_TABLE_SIZE], Match match, bool firstOnl
 int postToTasksNamed(const char* name, TaskMessage msg) {
     if (name == nullptr)
         return 0;
-    Task* targets[TASK_TABLE_SIZE];
-    int count = pinRegisteredTasks(
-        targets, [name](Task* t) { return t->name != nullptr && strcmp(t->name, name) == 0; }, false);
-    for (int i = 0; i < count; ++i) {
-        targets[i]->post(msg);
-        unpinTask(targets[i]);
-    }
+    int rc = 0;
+    int count = postToRegisteredTasks(
+        msg, [name](Task* t) { return t->name != nullptr && strcmp(t->name, name) == 0; }, false, &rc);
     return count < 0 ? 0 : count;
 }
 
 int postToTaskId(int32_t id, TaskMessage msg) {
-    Task* targets[TASK_TABLE_SIZE];
-    int count = pinRegisteredTasks(targets, [id](Task* t) { return t->id == id; }, true);
-    if (count <= 0)
-        return -1;
-    int rc = targets[0]->post(msg);
-    unpinTask(targets[0]);
-    return rc;
+    int rc = 0;
+    int count = postToRegisteredTasks(msg, [id](Task* t) { return t->id == id; }, true, &rc);
+    return count <= 0 ? -1 : rc;
 }
 
 int broadcastToTasks(TaskMessage msg) {
-    Task* targets[TASK_TABLE_SIZE];
-    int count = pinRegisteredTasks(targets, [](Task*) { return true; }, false);
     int rc = 0;
-    for (int i = 0; i < count; ++i) {
-        rc |= targets[i]->post(msg);
-        unpinTask(targets[i]);
-    }
+    postToRegisteredTasks(msg, [](Task*) { return true; }, false, &rc);
     return rc;
 }
 

@@ -10,10 +10,11 @@
 // its own thread when its thread ends (run returns, exit, MSG_QUIT, or a
 // broken pipe read).
 //
-// Lock order: taskTableMutex before any task's pipeMutex. No post writes
-// while the table lock is held: posts by name, id and broadcast pick their
-// receivers under the lock, keep them alive with a pin, and write after
-// releasing it.
+// Lock order: taskTableMutex before any task's pipeMutex. No post waits
+// while the table lock is held: posts by name, id and broadcast write under
+// the lock only when the receiver's pipe has room at once; a receiver with
+// a full pipe is kept alive with a pin and served after the lock is
+// released, with the bounded wait of Task::post.
 #ifndef RUNTIME_TASK_H
 #define RUNTIME_TASK_H
 
@@ -128,8 +129,8 @@ public:
     int32_t pipeRead;
     int32_t pipeWrite;
     TaskEventRecord pipeEvent;  // owner this, taskPipeEventCallback, pipeRead
-    // Posters that picked this task under TLOCK and are still writing; the
-    // task is not destroyed before they are done.
+    // Posters that found this task's pipe full under TLOCK and finish their
+    // post after releasing it; the task is not destroyed before they are done.
     std::atomic<int32_t> postPins;
     std::atomic<bool> ending;       // out of the table, waiting for its pins
     std::atomic<bool> pipeClogged;  // a wait for room ran out; cleared by the next write
