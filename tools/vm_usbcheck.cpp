@@ -195,7 +195,14 @@ int storage(Client& client, int row, int port, uint32_t sector) {
   Bytes data;
   if (!bot.command({0x12, 0, 0, 0, 36, 0}, 36, {}, data)) return 1;
   line("inquiry " + hex(data));
-  if (!bot.command({0, 0, 0, 0, 0, 0}, 0, {}, data)) return 1;
+  // A stick plugged in anew answers its first TEST UNIT READY with a unit
+  // attention (CHECK CONDITION); REQUEST SENSE clears it, as a host does.
+  bool ready = false;
+  for (int attempt = 0; attempt < 3 && !ready; ++attempt) {
+    ready = bot.command({0, 0, 0, 0, 0, 0}, 0, {}, data);
+    if (!ready && !bot.command({0x03, 0, 0, 0, 18, 0}, 18, {}, data)) return 1;
+  }
+  if (!ready) return 1;
   line("test-unit-ready passed");
   if (!bot.command({0x25, 0, 0, 0, 0, 0, 0, 0, 0, 0}, 8, {}, data) || data.size() != 8) return 1;
   line("capacity " + std::to_string(BulkOnly::be32(data.data()) + 1) + " " + std::to_string(BulkOnly::be32(data.data() + 4)));
