@@ -22,6 +22,7 @@ Task* taskTable[TASK_TABLE_SIZE];
 pthread_mutex_t taskTableMutex = PTHREAD_RECURSIVE_MUTEX_INITIALIZER_NP;
 int32_t taskIdCounter = 0;
 std::atomic<int32_t> taskTableOverflows{0};
+std::atomic<int32_t> taskPostsLost{0};
 
 namespace {
 
@@ -31,6 +32,75 @@ std::atomic<bool> taskContextKeyReady{false};
 std::atomic<TaskThreadCreator> threadCreator{nullptr};
 
 constexpr int kMaxEventsPerPoll = 4;
+
+// How often this thread holds TLOCK (the mutex is recursive): a post made
+// while it is held must not wait for room.
+thread_local int tableLockDepth = 0;
+
+// An ending task waits here for the posters that still pin it.
+pthread_mutex_t pinMutex = PTHREAD_MUTEX_INITIALIZER;
+pthread_cond_t pinReleased = PTHREAD_COND_INITIALIZER;
+
+// Program clock of the last "messages lost" line; -1 = none yet.
+std::atomic<int64_t> lastLossReportCs{-1};
+
+void pinTask(Task* task) {
+    task->postPins.fetch_add(1);
+}
+
+void unpinTask(Task* task) {
+    // Read before the release: once the count is 0 the task may be gone.
+    bool ending = task->ending.load();
+    task->postPins.fetch_sub(1);
+    if (ending) {
+        pthread_mutex_lock(&pinMutex);
+        pthread_cond_broadcast(&pinReleased);
+        pthread_mutex_unlock(&pinMutex);
+    }
+}
+
+// Called once the task has left the table (no new pins): waits until every
+// poster that pinned it is done. Its pipe is emptied meanwhile, so a poster
+// waiting for room finishes at once.
+void waitForPosters(Task* task) {
+    task->ending.store(true);
+    if (task->postPins.load() == 0)
+        return;
+    if (task->pipeRead >= 0) {
+        int fl = fcntl(task->pipeRead, F_GETFL);
+        if (fl >= 0)
+            fcntl(task->pipeRead, F_SETFL, fl | O_NONBLOCK);
+    }
+    pthread_mutex_lock(&pinMutex);
+    while (task->postPins.load() > 0) {
+        char discard[4096];
+        while (task->pipeRead >= 0 && read(task->pipeRead, discard, sizeof discard) > 0) {
+        }
+        // Timed: a poster that read "not ending" just before it released
+        // its pin does not signal.
+        timespec until{};
+        clock_gettime(CLOCK_REALTIME, &until);
+        until.tv_nsec += 10 * 1000000;
+        if (until.tv_nsec >= 1000000000) {
+            until.tv_sec += 1;
+            until.tv_nsec -= 1000000000;
+        }
+        pthread_cond_timedwait(&pinReleased, &pinMutex, &until);
+    }
+    pthread_mutex_unlock(&pinMutex);
+}
+
+void reportLostPost(const Task* task) {
+    int32_t lost = taskPostsLost.fetch_add(1) + 1;
+    int64_t now = uptimeCs();
+    int64_t last = lastLossReportCs.load();
+    if (last >= 0 && now >= last && now - last < 100)
+        return;
+    if (!lastLossReportCs.compare_exchange_strong(last, now))
+        return;  // another poster prints this second's line
+    fprintf(stderr, "task %s(%d): message pipe full, %d messages lost\n",
+            task->name != nullptr ? task->name : "?", task->id, lost);
+}
 
 void destroyTaskAtThreadExit(void* value);
 
@@ -68,8 +138,9 @@ void destroyTaskAtThreadExit(void* value) {
     // The task's own last word, on its own thread, while the object is whole.
     task->onEnd();
     // Leave the table before the derived destructors run, so no poster can
-    // reach a half-destroyed object.
+    // reach a half-destroyed object, and let those already writing finish.
     removeFromTable(task);
+    waitForPosters(task);
     delete task;
 }
 
@@ -120,7 +191,10 @@ Task::Task(const char* taskName)
       pipeMutex(),
       pipeRead(-1),
       pipeWrite(-1),
-      pipeEvent{nullptr, nullptr, -1} {
+      pipeEvent{nullptr, nullptr, -1},
+      postPins(0),
+      ending(false),
+      pipeClogged(false) {
     pthread_once(&taskContextKeyOnce, createTaskContextKey);
 
     int fds[2];
@@ -130,9 +204,11 @@ Task::Task(const char* taskName)
     }
     pipeRead = fds[0];
     pipeWrite = fds[1];
+    // Non-blocking: a post waits for room in a full pipe only as long as it
+    // chooses to (see post).
     int fl = fcntl(pipeWrite, F_GETFL);
     if (fl >= 0)
-        fcntl(pipeWrite, F_SETFL, fl & ~O_NONBLOCK);
+        fcntl(pipeWrite, F_SETFL, fl | O_NONBLOCK);
     pthread_mutex_init(&pipeMutex, nullptr);
 
     epollFd = epoll_create1(EPOLL_CLOEXEC);
@@ -166,6 +242,7 @@ Task::~Task() {
         pipeEvent = TaskEventRecord{nullptr, nullptr, -1};
     }
     removeFromTable(this);
+    waitForPosters(this);
     if (epollFd >= 0) {
         close(epollFd);
         epollFd = -1;
@@ -240,53 +317,137 @@ int Task::onMessage(const TaskMessage& msg) {
 
 int Task::post(TaskMessage msg) {
     msg.target = id;
+    // 16 bytes are below the pipe's atomic write size: a write puts in the
+    // whole message or nothing.
+    bool lost = false;
     ssize_t n;
+    int64_t deadline = -1;
     pthread_mutex_lock(&pipeMutex);
-    do {
+    for (;;) {
         n = write(pipeWrite, &msg, sizeof msg);
-    } while (n < 0 && errno == EINTR);
+        if (n >= 0 || errno == EINTR) {
+            if (n >= 0)
+                break;
+            continue;
+        }
+        if (errno != EAGAIN && errno != EWOULDBLOCK)
+            break;
+        if (pipeClogged.load() || tableLockDepth > 0) {
+            lost = true;
+            break;
+        }
+        int64_t now = monotonicMs();
+        if (deadline < 0)
+            deadline = now + TASK_FULL_PIPE_WAIT_MS;
+        if (now >= deadline) {
+            pipeClogged.store(true);
+            lost = true;
+            break;
+        }
+        pollfd room{pipeWrite, POLLOUT, 0};
+        poll(&room, 1, static_cast<int>(deadline - now));
+    }
+    if (n == static_cast<ssize_t>(sizeof msg))
+        pipeClogged.store(false);
     pthread_mutex_unlock(&pipeMutex);
+    if (lost)
+        reportLostPost(this);
     return n == static_cast<ssize_t>(sizeof msg) ? 0 : -1;
 }
 
-int postToTasksNamed(const char* name, TaskMessage msg) {
-    if (name == nullptr || !TLOCK())
-        return 0;
+namespace {
+
+// Outcome of a post attempt made under TLOCK.
+constexpr int kWritten = 0;
+constexpr int kFailed = -1;
+constexpr int kDeferred = 1;  // full pipe or a writer busy: finish outside the lock
+
+// One write attempt that never waits: the pipe mutex only when free, the
+// write only when the pipe has room.
+int postWithoutWaiting(Task* task, TaskMessage msg) {
+    msg.target = task->id;
+    if (pthread_mutex_trylock(&task->pipeMutex) != 0)
+        return kDeferred;
+    ssize_t n;
+    do {
+        n = write(task->pipeWrite, &msg, sizeof msg);
+    } while (n < 0 && errno == EINTR);
+    int result = n == static_cast<ssize_t>(sizeof msg) ? kWritten
+                 : n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) ? kDeferred
+                                                                      : kFailed;
+    if (result == kWritten)
+        task->pipeClogged.store(false);
+    pthread_mutex_unlock(&task->pipeMutex);
+    return result;
+}
+
+// Posts msg to the registered tasks that match (the first only with
+// firstOnly). Under TLOCK each one gets the message at once when its pipe
+// has room, in table order as before; a receiver whose pipe is full is
+// pinned and served after the lock is released, with the bounded wait of
+// Task::post. Returns how many matched (-1 when TLOCK failed) and ORs the
+// post results into *rc.
+template <typename Match>
+int postToRegisteredTasks(TaskMessage msg, Match match, bool firstOnly, int* rc) {
+    if (!TLOCK())
+        return -1;
+    Task* deferred[TASK_TABLE_SIZE];
+    int deferredCount = 0;
     int count = 0;
     for (Task* t : taskTable) {
-        if (t != nullptr && t->name != nullptr && strcmp(t->name, name) == 0) {
-            t->post(msg);
-            ++count;
+        if (t == nullptr || !match(t))
+            continue;
+        ++count;
+        int result = postWithoutWaiting(t, msg);
+        if (result == kDeferred) {
+            pinTask(t);
+            deferred[deferredCount++] = t;
+        } else {
+            *rc |= result;
         }
+        if (firstOnly)
+            break;
     }
     unlockTaskTable();
+    for (int i = 0; i < deferredCount; ++i) {
+        *rc |= deferred[i]->post(msg);
+        unpinTask(deferred[i]);
+    }
     return count;
 }
 
+}  // namespace
+
+int postToTasksNamed(const char* name, TaskMessage msg) {
+    if (name == nullptr)
+        return 0;
+    int rc = 0;
+    int count = postToRegisteredTasks(
+        msg, [name](Task* t) { return t->name != nullptr && strcmp(t->name, name) == 0; }, false, &rc);
+    return count < 0 ? 0 : count;
+}
+
 int postToTaskId(int32_t id, TaskMessage msg) {
-    if (!TLOCK())
-        return -1;
-    int rc = -1;
-    for (Task* t : taskTable) {
-        if (t != nullptr && t->id == id) {
-            rc = t->post(msg);
-            break;
-        }
-    }
-    unlockTaskTable();
-    return rc;
+    int rc = 0;
+    int count = postToRegisteredTasks(msg, [id](Task* t) { return t->id == id; }, true, &rc);
+    return count <= 0 ? -1 : rc;
 }
 
 int broadcastToTasks(TaskMessage msg) {
-    if (!TLOCK())
-        return 0;
     int rc = 0;
-    for (Task* t : taskTable) {
-        if (t != nullptr)
-            rc |= t->post(msg);
-    }
-    unlockTaskTable();
+    postToRegisteredTasks(msg, [](Task*) { return true; }, false, &rc);
     return rc;
+}
+
+bool taskTableHasRoomForClient() {
+    if (!TLOCK())
+        return false;
+    int free = 0;
+    for (Task* t : taskTable)
+        free += t == nullptr;
+    unlockTaskTable();
+    // The client's own task takes one of them.
+    return free - 1 >= TASK_SLOTS_KEPT_FOR_SYSTEM;
 }
 
 int signalOtherTasks(const char* name, int sig) {
@@ -463,10 +624,12 @@ int TLOCK() {
         fprintf(stderr, "TLOCK[%d] failed!\n", currentTaskId());
         return 0;
     }
+    ++tableLockDepth;
     return 1;
 }
 
 void unlockTaskTable() {
+    --tableLockDepth;
     pthread_mutex_unlock(&taskTableMutex);
 }
 

@@ -10,7 +10,11 @@
 // its own thread when its thread ends (run returns, exit, MSG_QUIT, or a
 // broken pipe read).
 //
-// Lock order: taskTableMutex before any task's pipeMutex.
+// Lock order: taskTableMutex before any task's pipeMutex. No post waits
+// while the table lock is held: posts by name, id and broadcast write under
+// the lock only when the receiver's pipe has room at once; a receiver with
+// a full pipe is kept alive with a pin and served after the lock is
+// released, with the bounded wait of Task::post.
 #ifndef RUNTIME_TASK_H
 #define RUNTIME_TASK_H
 
@@ -75,8 +79,10 @@ public:
     // The base returns every bit, so MSG_ENDS_WAIT bits end the wait.
     virtual int onMessage(const TaskMessage& msg);
     // Writes msg (target set to this task's id) into the pipe with one
-    // write; 0 when all 16 bytes went, else -1. Any thread. Blocks while
-    // the pipe is full.
+    // write; 0 when all 16 bytes went, else -1. Any thread. A full pipe is
+    // waited for at most TASK_FULL_PIPE_WAIT_MS (not at all while the
+    // caller holds TLOCK, nor again while this pipe stays full after a wait
+    // ran out); then the message is lost and counted in taskPostsLost.
     virtual int post(TaskMessage msg);
 
     // Creates the thread (detached unless joinable) with at least the thread
@@ -123,12 +129,24 @@ public:
     int32_t pipeRead;
     int32_t pipeWrite;
     TaskEventRecord pipeEvent;  // owner this, taskPipeEventCallback, pipeRead
+    // Posters that found this task's pipe full under TLOCK and finish their
+    // post after releasing it; the task is not destroyed before they are done.
+    std::atomic<int32_t> postPins;
+    std::atomic<bool> ending;       // out of the table, waiting for its pins
+    std::atomic<bool> pipeClogged;  // a wait for room ran out; cleared by the next write
 };
 
 // Callback of a task's pipe record: the owner's receiveMessage, or 0.
 int taskPipeEventCallback(TaskEventRecord* record, uint32_t events);
 
-constexpr int TASK_TABLE_SIZE = 64;
+// Every system task, the USB connections and the web server's request
+// tasks fit.
+constexpr int TASK_TABLE_SIZE = 128;
+// Listeners that start a task per client leave this many slots free, so
+// the system's own tasks always find one.
+constexpr int TASK_SLOTS_KEPT_FOR_SYSTEM = 16;
+// Longest wait of a post for room in a full pipe.
+constexpr int TASK_FULL_PIPE_WAIT_MS = 100;
 // Registered tasks (null = free slot). Read and written only under TLOCK.
 extern Task* taskTable[TASK_TABLE_SIZE];
 // Recursive; taken only through TLOCK.
@@ -137,6 +155,12 @@ extern pthread_mutex_t taskTableMutex;
 extern int32_t taskIdCounter;
 // Tasks that found no free slot in taskTable.
 extern std::atomic<int32_t> taskTableOverflows;
+// Messages dropped because the receiver's pipe stayed full.
+extern std::atomic<int32_t> taskPostsLost;
+
+// True when a listener may start one more task for a new client: the table
+// then still has TASK_SLOTS_KEPT_FOR_SYSTEM free slots.
+bool taskTableHasRoomForClient();
 
 // Posts to every registered task with exactly this name; how many.
 int postToTasksNamed(const char* name, TaskMessage msg);

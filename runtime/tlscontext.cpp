@@ -10,6 +10,7 @@
 
 #include "runtime/fileutil.h"
 #include "runtime/paths.h"
+#include "runtime/tlscontextcache.h"
 #include "runtime/tlsengine.h"
 #include "runtime/tlssettings.h"
 
@@ -138,7 +139,7 @@ ssl_ctx_st* createTlsContext(int server) {
 }
 
 ssl_st* createTlsSession(int server) {
-  SSL_CTX* ctx = createTlsContext(server);
+  SSL_CTX* ctx = acquireTlsContext(server);
   if (ctx == nullptr) return nullptr;
   SSL* ssl = SSL_new(ctx);
   if (ssl == nullptr) printTlsErrors();

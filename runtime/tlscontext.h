@@ -1,6 +1,6 @@
-// TLS contexts and sessions. Every handshake builds a context of its own
-// from the current `sslmethod` and `security` and the certificate files, so
-// a changed setting applies to the next connection without a reload.
+// TLS contexts and sessions. Every handshake gets a context of the current
+// `sslmethod` and `security` and the certificate files, so a changed
+// setting applies to the next connection without a reload.
 #ifndef RUNTIME_TLSCONTEXT_H
 #define RUNTIME_TLSCONTEXT_H
 
@@ -34,8 +34,9 @@ extern const char kTlsFallbackCipherList[];
 // pair; null when the context cannot be made or no pair loads.
 ssl_ctx_st* createTlsContext(int server);
 
-// A session of a fresh context (createTlsContext); the session holds the
-// only reference to the context, so freeing the session frees both.
+// A session of a context of the current settings and pair files: a kept
+// one while nothing changed (tlscontextcache.h), else a fresh one. The
+// session holds its own reference to the context.
 ssl_st* createTlsSession(int server);
 
 // Loads the pair's key, then its certificate (PEM) into ctx. 0 at once when

@@ -206,11 +206,30 @@ int main(int argc, char** argv) {
     if (!connectDevice(client, o, row, port)) return 1;
     std::printf("connected row %d port %d\n", row, port);
     const int seconds = left >= 3 ? static_cast<int>(number(args[2])) : 0;
-    for (int s = 0; s < seconds && client.quietFor(1000); ++s) {
+    // Holds the device, sending KEEP_ALIVE once a second so that a short
+    // zov_heartbeat does not drop the connection; notices are shown as they
+    // come. A connection the server closes ends the command with status 1.
+    for (int s = 0; s < seconds; ++s) {
+      if (!client.quietFor(1000)) {
+        Message m;
+        if (!client.readMessage(m)) {
+          std::fprintf(stderr, "connect: the server closed the connection\n");
+          return 1;
+        }
+        if (m.notice) client.notices().push_back(m);
+        printNotices(client);
+        continue;
+      }
+      const uint32_t tag = static_cast<uint32_t>(s + 1);
+      const std::vector<uint8_t> value = {static_cast<uint8_t>(tag >> 24), static_cast<uint8_t>(tag >> 16),
+                                          static_cast<uint8_t>(tag >> 8), static_cast<uint8_t>(tag)};
+      Message reply;
+      if (!client.sendRequest(usbclient::OP_KEEP_ALIVE, tag, value) || !client.readReply(reply)) {
+        std::fprintf(stderr, "connect: the server closed the connection\n");
+        return 1;
+      }
+      printNotices(client);
     }
-    Message m;
-    while (client.quietFor(0) == false && client.readMessage(m))
-      if (m.notice) client.notices().push_back(m);
     printNotices(client);
     disconnectDevice(client, row, port);
     return 0;

@@ -154,7 +154,9 @@ void UsbSrvd::acceptConnection(int fd) {
   if (!listener) return;
   TlsConnection* client = listener->accept(tls);
   if (!client) return;
-  if (usbConnectionCount.load() > USB_MAX_CONNECTIONS) {
+  // The connection limit, and room in the task table for the system's own
+  // tasks: otherwise the client is closed without any data.
+  if (usbConnectionCount.load() > USB_MAX_CONNECTIONS || !taskTableHasRoomForClient()) {
     client->close();
     delete client;
     return;

@@ -289,7 +289,7 @@ TEST(TaskLife, StartFailureDeregistersAndLeavesTheObjectToTheCaller) {
     EXPECT_GT(idCounter(), before);
 }
 
-TEST(TaskTable, SixtyFifthTaskRunsButIsUnreachable) {
+TEST(TaskTable, TaskBeyondAFullTableRunsButIsUnreachable) {
     int freeSlots = freeTableSlots();
     ASSERT_EQ(freeSlots, TASK_TABLE_SIZE);
     int overflowsBefore = taskTableOverflows.load();
@@ -324,6 +324,27 @@ TEST(TaskTable, SixtyFifthTaskRunsButIsUnreachable) {
 
     extra->post(message(MSG_QUIT));
     EXPECT_TRUE(taskEnded(*probe));
+    for (ProbeTask* f : fillers)
+        delete f;
+    EXPECT_EQ(freeTableSlots(), TASK_TABLE_SIZE);
+}
+
+// A listener serves a new client only while the client's task leaves
+// enough slots for the system's own tasks.
+TEST(TaskTable, ClientTasksLeaveSlotsForTheSystem) {
+    ASSERT_EQ(freeTableSlots(), TASK_TABLE_SIZE);
+    EXPECT_TRUE(taskTableHasRoomForClient());
+    auto fillerProbe = std::make_shared<TaskProbe>();
+    std::vector<ProbeTask*> fillers;
+    while (freeTableSlots() > TASK_SLOTS_KEPT_FOR_SYSTEM + 1)
+        fillers.push_back(new ProbeTask("Filler", fillerProbe));
+    EXPECT_TRUE(taskTableHasRoomForClient()) << "the client's task takes the last slot above the reserve";
+    fillers.push_back(new ProbeTask("Filler", fillerProbe));
+    EXPECT_EQ(freeTableSlots(), TASK_SLOTS_KEPT_FOR_SYSTEM);
+    EXPECT_FALSE(taskTableHasRoomForClient());
+    delete fillers.back();
+    fillers.pop_back();
+    EXPECT_TRUE(taskTableHasRoomForClient());
     for (ProbeTask* f : fillers)
         delete f;
     EXPECT_EQ(freeTableSlots(), TASK_TABLE_SIZE);

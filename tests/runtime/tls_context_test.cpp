@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <string>
 
 #include <openssl/err.h>
@@ -179,6 +180,68 @@ TEST_F(TlsContextTest, SessionOwnsItsContext) {
   ASSERT_NE(ctx, nullptr);
   EXPECT_EQ(subjectOf(ctx), "/CN=imported");
   SSL_free(ssl);  // frees the context too (checked by the sanitizer build)
+}
+
+// Handshakes share one context while the settings and the pair files stay
+// as they were; any change gives the next handshake a fresh one.
+TEST_F(TlsContextTest, SessionsShareAContextUntilASettingOrAPairFileChanges) {
+  const struct {
+    const char* change;
+    std::function<void()> apply;
+    bool fresh;
+    const char* subject;
+  } cases[] = {
+      {"nothing", [] {}, false, "/CN=imported"},
+      {"security", [] { setSecurity(3); }, true, "/CN=imported"},
+      {"sslmethod", [] { setSslMethod("tls12"); }, true, "/CN=imported"},
+      {"own pair replaced", [this] { installPair(TLS_PAIR_OWN, "request"); }, true, "/CN=imported"},
+      {"imported pair removed", [this] { removePair(TLS_PAIR_IMPORTED); }, true, "/CN=request"},
+      {"imported pair back", [this] { installPair(TLS_PAIR_IMPORTED, "imported"); }, true,
+       "/CN=imported"},
+  };
+  SSL* before = createTlsSession(1);
+  ASSERT_NE(before, nullptr);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.change);
+    c.apply();
+    SSL* after = createTlsSession(1);
+    ASSERT_NE(after, nullptr);
+    // The earlier session still holds its context, so a fresh one cannot
+    // come back at the same address.
+    EXPECT_EQ(SSL_get_SSL_CTX(after) != SSL_get_SSL_CTX(before), c.fresh);
+    EXPECT_EQ(subjectOf(SSL_get_SSL_CTX(after)), c.subject);
+    SSL* again = createTlsSession(1);
+    ASSERT_NE(again, nullptr);
+    EXPECT_EQ(SSL_get_SSL_CTX(again), SSL_get_SSL_CTX(after)) << "kept once built";
+    SSL_free(again);
+    SSL_free(before);
+    before = after;
+  }
+  SSL_free(before);
+  // Client and server sides keep contexts of their own.
+  SSL* client = createTlsSession(0);
+  SSL* server = createTlsSession(1);
+  ASSERT_TRUE(client && server);
+  EXPECT_NE(SSL_get_SSL_CTX(client), SSL_get_SSL_CTX(server));
+  SSL_free(client);
+  SSL_free(server);
+}
+
+TEST_F(TlsContextTest, HandshakeWithoutAnyPairIsRefusedWithOneLine) {
+  removePair(TLS_PAIR_IMPORTED);
+  removePair(TLS_PAIR_OWN);
+  testing::internal::CaptureStderr();
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(createTlsSession(1), nullptr);
+  const std::string printed = testing::internal::GetCapturedStderr();
+  const std::string line = "TLS handshake refused: no certificate pair (/flash/cert_srv.pem, /flash/cert_pkey.pem)\n";
+  const size_t first = printed.find(line);
+  EXPECT_NE(first, std::string::npos) << printed;
+  EXPECT_EQ(printed.find(line, first + 1), std::string::npos) << "one line, not one per handshake";
+  installPair(TLS_PAIR_OWN, "own");
+  SSL* ssl = createTlsSession(1);
+  ASSERT_NE(ssl, nullptr);
+  EXPECT_EQ(subjectOf(SSL_get_SSL_CTX(ssl)), "/CN=own");
+  SSL_free(ssl);
 }
 
 TEST(TlsEngineTest, MissingEngineIsReportedAndLeavesNoErrors) {

@@ -82,7 +82,9 @@ TEST(AccessKeyPayload, FormatsAndLengths) {
     int sha1 = -1;
     EXPECT_EQ(c.wellFormed, parseAccessKeyPayload(c.bytes.data(), static_cast<int>(c.bytes.size()), &sha1))
         << c.bytes.size();
-    if (c.wellFormed) EXPECT_EQ(c.sha1, sha1);
+    if (c.wellFormed) {
+      EXPECT_EQ(c.sha1, sha1);
+    }
   }
   EXPECT_EQ(0, parseAccessKeyPayload(nullptr, 0, nullptr));
 }

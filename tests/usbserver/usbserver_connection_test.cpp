@@ -87,6 +87,40 @@ TEST_F(UsbConnectionTaskTest, SixtyFirstConnectionIsServedAndSixtySecondClosed) 
   EXPECT_TRUE(waitConnections(0, 10000));
 }
 
+// Tasks that hold a slot of the task table and never run.
+struct SlotHolder : Task {
+  SlotHolder() : Task("SlotHolder") {}
+  void run() override {}
+};
+
+int freeTaskSlots() {
+  int n = 0;
+  if (TLOCK()) {
+    for (Task* t : taskTable) n += t == nullptr;
+    unlockTaskTable();
+  }
+  return n;
+}
+
+TEST_F(UsbConnectionTaskTest, NewClientIsClosedWhileItsTaskWouldTakeASystemSlot) {
+  startServer();
+  std::vector<std::unique_ptr<SlotHolder>> holders;
+  while (freeTaskSlots() > TASK_SLOTS_KEPT_FOR_SYSTEM) holders.push_back(std::make_unique<SlotHolder>());
+  UsbTestClient refused;
+  ASSERT_TRUE(refused.connect(plainPort_, false));
+  EXPECT_TRUE(refused.closedByServer(3000));  // closed without any data
+  EXPECT_EQ(0, usbConnectionCount.load());
+  EXPECT_EQ(TASK_SLOTS_KEPT_FOR_SYSTEM, freeTaskSlots());
+
+  holders.pop_back();
+  UsbTestClient served;
+  ASSERT_TRUE(served.connect(plainPort_, false));
+  UsbReply r;
+  ASSERT_TRUE(served.request(r, USB_OP_HELLO, 7));
+  served.close();
+  EXPECT_TRUE(waitConnections(0, 10000));
+}
+
 TEST_F(UsbConnectionTaskTest, PortChangeReopensTheListenersAndKeepsConnections) {
   startServer();
   UsbTestClient& open = client();

@@ -347,19 +347,23 @@ def clock_follows_sntp(vm):
 
 
 @check("hotplug")
-def keyboard_hotplug(vm):
-    before = usb_devices(vm)
-    expect("1-1.1" in before, "no keyboard at 1-1.1 to unplug")
-    vm.unplug("kbd")
-    try:
-        wait_for("1-1.1 to leave sysfs", lambda: vm.guest("test -e /sys/bus/usb/devices/1-1.1")[0] != 0, 20)
-        remaining = usb_devices(vm)
-        expect(all("1-1.%d" % p in remaining for p in (2, 3, 4)), "other devices went too: %s" % sorted(remaining))
-    finally:
-        vm.plug("kbd")
-    wait_for("1-1.1 back in sysfs",
-             lambda: usb_devices(vm).get("1-1.1", {}).get("product") == USB_PRODUCTS[1], 20)
-    after = usb_devices(vm)["1-1.1"]
-    expect(after["devpath"] == "1.1", "keyboard came back at devpath %s" % after["devpath"])
-    expect(after["devnum"] != before["1-1.1"]["devnum"], "the keyboard was not enumerated anew")
-    vm.guest_ok("test -c /dev/bus/usb/001/%03d" % after["devnum"])
+def usb_hotplug(vm):
+    # The keyboard, and the stick, whose drive QEMU deletes with it.
+    for device_id, port in (("kbd", 1), ("storage", 3)):
+        name = "1-1.%d" % port
+        before = usb_devices(vm)
+        expect(name in before, "no %s at %s to unplug" % (device_id, name))
+        vm.unplug(device_id)
+        try:
+            wait_for("%s to leave sysfs" % name, lambda: vm.guest("test -e /sys/bus/usb/devices/%s" % name)[0] != 0, 20)
+            remaining = usb_devices(vm)
+            others = ["1-1.%d" % p for p in (1, 2, 3, 4) if p != port]
+            expect(all(o in remaining for o in others), "other devices went too: %s" % sorted(remaining))
+        finally:
+            vm.plug(device_id)
+        wait_for("%s back in sysfs" % name,
+                 lambda: usb_devices(vm).get(name, {}).get("product") == USB_PRODUCTS[port], 20)
+        after = usb_devices(vm)[name]
+        expect(after["devpath"] == "1.%d" % port, "%s came back at devpath %s" % (device_id, after["devpath"]))
+        expect(after["devnum"] != before[name]["devnum"], "%s was not enumerated anew" % device_id)
+        vm.guest_ok("test -c /dev/bus/usb/001/%03d" % after["devnum"])

@@ -209,9 +209,14 @@ class Vm:
                 raise Fail("QEMU did not delete %s" % device_id)
 
     def plug(self, device_id):
-        """Plugs a USB device back at its own hub port."""
+        """Plugs a USB device back at its own hub port. QEMU deletes a
+        device's drive together with the device, so the stick's drive is
+        added again first."""
         port, arguments = USB_DEVICES[device_id]
         with self.qmp() as qmp:
+            drive = arguments.get("drive")
+            if drive is not None and not any(b.get("device") == drive for b in qmp.command("query-block")):
+                qmp.hmp("drive_add 0 if=none,id=%s,format=raw,file=%s" % (drive, self.stick_image()))
             qmp.command("device_add", dict(arguments, id=device_id, bus="xhci.0", port="1.%d" % port))
 
     def press_keys(self, keys):

@@ -76,6 +76,17 @@ def device_list(vm):
     return rows
 
 
+@server_check("tls-list")
+def tls_device_list(vm):
+    """The TLS port (9443) serves with the image's certificate pair and
+    lists what the plain port lists."""
+    done = subprocess.run([CLIENT, "--tls", "--port", str(vm.host_port("tcp", 9443)), "list"],
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True, timeout=60)
+    expect(done.returncode == 0, "list over TLS failed (%d): %s%s" % (done.returncode, done.stdout, done.stderr))
+    plain = client(vm, "list")
+    expect(done.stdout.splitlines() == plain, "TLS list %r, plain list %r" % (done.stdout, plain))
+
+
 def row_of(vm, port):
     rows = device_list(vm)
     expect(port in rows, "USB port %d is not in the device list: %s" % (port, rows))

@@ -22,6 +22,7 @@
 #include "runtime/ipaddress.h"
 #include "runtime/paths.h"
 #include "runtime/tlscontext.h"
+#include "runtime/tlscontextcache.h"
 #include "runtime/tlshandshake.h"
 #include "runtime/tlslistener.h"
 #include "runtime/tlssettings.h"
@@ -111,6 +112,7 @@ void TlsTestRoot::SetUp() {
   setTcpMaxseg(0);
   setPortVlan(0, -1, -1);
   setTlsSettings(TlsSettings{readMethod, readSecurity, readPortVlan, readUsbPorts, readMaxseg});
+  dropTlsContextCache();
   installPair(TLS_PAIR_OWN, "own");
   installPair(TLS_PAIR_IMPORTED, "imported");
 }
@@ -122,9 +124,13 @@ void TlsTestRoot::TearDown() {
   fs::remove_all(dir_, ignored);
 }
 
+// Written to a temporary name and renamed, as the device writes its pairs.
 void TlsTestRoot::installPair(int slot, const std::string& name) {
-  copyFile(pairFile(name, false), rootPath(tlsCertificateFile(slot)));
-  copyFile(pairFile(name, true), rootPath(tlsPrivateKeyFile(slot)));
+  for (bool key : {false, true}) {
+    const std::string target = rootPath(key ? tlsPrivateKeyFile(slot) : tlsCertificateFile(slot));
+    copyFile(pairFile(name, key), target + ".new");
+    fs::rename(target + ".new", target);
+  }
 }
 
 void TlsTestRoot::removePair(int slot) {
