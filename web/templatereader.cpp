@@ -16,9 +16,18 @@ namespace {
 const char kOverrunText[] = "\n<br>ERROR BUFFER OVERRUN?! (%d) <br>\n";
 const char kNestingText[] = "\n<br>ERROR TEMPLATE NESTING TOO DEEP?! (%d) <br>\n";
 
-bool isTokenEnd(int c) {
-    return c == '}' || c == ']' || c == '<' || c == '>' || c == '=' || c == '!' || c == '\t' || c == '\n';
-}
+// Bytes that end a marker's token ('?' too, unless it is the first).
+struct ByteClass {
+    bool table[256] = {};
+    explicit ByteClass(const char* bytes) {
+        for (; *bytes != '\0'; bytes++)
+            table[static_cast<unsigned char>(*bytes)] = true;
+    }
+    bool operator[](unsigned char c) const { return table[c]; }
+};
+const ByteClass kTokenEnd("}]<>=!\t\n");
+// Bytes that interrupt a run of plain template text.
+const ByteClass kRunStop("{<\\M");
 
 // Cuts a trailing "-N" (N decimal) off token: the index N - 1 it names, or
 // the given index when there is none.
@@ -78,7 +87,7 @@ int TemplateReader::expand(TemplateOutput& out, int index, int endChar, bool scr
             size_t n = 0, most = stream_.restSize() < room ? stream_.restSize() : room;
             while (n < most) {
                 unsigned char b = static_cast<unsigned char>(run[n]);
-                if (b == '{' || b == '<' || b == '\\' || b == 'M' || b == endChar)
+                if (kRunStop[b] || b == endChar)
                     break;
                 n++;
             }
@@ -149,18 +158,27 @@ void TemplateReader::skip(int endChar) {
 void TemplateReader::marker(TemplateOutput& out, int index, int level) {
     TemplateExpansion& ex = *expansion_;
     char* token = ex.tokenBuffer(level);
-    size_t n = 0;
-    int term;
-    for (;;) {
-        term = stream_.get();
-        if (term < 0)
-            return;  // the stream ended inside the marker
-        if (isTokenEnd(term) || (term == '?' && n > 0))
+    // The token is read from the stream's bytes at once.
+    const char* text = stream_.rest();
+    const size_t available = stream_.restSize();
+    const size_t most = TemplateExpansion::kTokenSize - 2;  // bytes of a token that are used
+    size_t at = 0;
+    while (at < available) {
+        unsigned char b = static_cast<unsigned char>(text[at]);
+        if (kTokenEnd[b] || (b == '?' && at > 0))
             break;
-        if (n < TemplateExpansion::kTokenSize - 2)
-            token[n++] = static_cast<char>(term);
+        if (at < most)
+            token[at] = static_cast<char>(b);  // tokens are short: a byte loop beats a call
+        at++;
     }
+    if (at == available) {
+        stream_.advance(at);
+        return;  // the stream ended inside the marker
+    }
+    const int term = static_cast<unsigned char>(text[at]);
+    const size_t n = at < most ? at : most;
     token[n] = '\0';
+    stream_.advance(at + 1);
     if (n == 0 && (term == '\t' || term == '\n')) {
         out.put('{');
         out.put(static_cast<char>(term));
