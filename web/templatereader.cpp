@@ -40,6 +40,17 @@ int cutIndexSuffix(char* token, int index) {
     return n - 1;
 }
 
+// Writes the text that ends a page early. A value written last may have
+// filled the reserve beyond the limit; the text then replaces the page's
+// tail, so a cut page always says so.
+void writeEnding(TemplateOutput& out, const char* text, size_t length) {
+    if (length > out.capacity)
+        length = out.capacity;
+    if (out.capacity - out.length < length)
+        out.length = out.capacity - length;
+    out.write(text, length);
+}
+
 }  // namespace
 
 TemplateExpansion::TemplateExpansion()
@@ -62,7 +73,7 @@ int TemplateReader::expand(TemplateOutput& out, int index, int endChar, bool scr
     if (ex.depth >= kTemplateMaxDepth) {
         char text[80];
         int n = std::snprintf(text, sizeof text, kNestingText, ex.depth);
-        out.write(text, static_cast<size_t>(n));
+        writeEnding(out, text, static_cast<size_t>(n));
         ex.stopped = true;
         return static_cast<int>(out.length - start);
     }
@@ -75,7 +86,7 @@ int TemplateReader::expand(TemplateOutput& out, int index, int endChar, bool scr
             flushHeld(out, held);
             char text[80];
             int n = std::snprintf(text, sizeof text, kOverrunText, static_cast<int>(out.length - start));
-            out.write(text, static_cast<size_t>(n));
+            writeEnding(out, text, static_cast<size_t>(n));
             ex.stopped = true;
             break;
         }
@@ -229,7 +240,7 @@ void TemplateReader::marker(TemplateOutput& out, int index, int level) {
     }
     if (term != '?') {
         char* operand = ex.operandBuffer(level);
-        if (!readOperand(operand, index, level)) {
+        if (!readOperand(operand, index)) {
             ex.stopped = true;  // the stream ended inside the operand
             return;
         }
@@ -250,8 +261,7 @@ void TemplateReader::marker(TemplateOutput& out, int index, int level) {
     }
 }
 
-bool TemplateReader::readOperand(char* operand, int index, int level) {
-    TemplateExpansion& ex = *expansion_;
+bool TemplateReader::readOperand(char* operand, int index) {
     const size_t cap = TemplateExpansion::kValueSize - 1;
     size_t n = 0;
     bool ended = false;  // an empty nested value ends the operand
@@ -288,22 +298,27 @@ bool TemplateReader::readOperand(char* operand, int index, int level) {
                     name[m++] = static_cast<char>(d);
             }
             name[m] = '\0';
-            char* nested = ex.tokenBuffer(level);  // the marker's token is no longer needed
+            if (ended)
+                continue;
+            // The value goes straight into the operand, so it may be as
+            // long as the operand's room.
+            char* nested = operand + n;
+            const size_t room = cap - n + 1;
             int len;
             const char* lookup = name[0] == '?' ? name + 1 : name;
             if (lookup[0] == '#') {
-                len = std::snprintf(nested, TemplateExpansion::kTokenSize, "%d", lookupCount(lookup + 1));
+                len = std::snprintf(nested, room, "%d", lookupCount(lookup + 1));
             } else {
                 char copy[TemplateExpansion::kTokenSize];
                 std::snprintf(copy, sizeof copy, "%s", lookup);
                 int at = cutIndexSuffix(copy, index);
                 ValueKind kind;
-                len = lookupValue(copy, at, false, nested, TemplateExpansion::kTokenSize, &kind);
+                len = lookupValue(copy, at, false, nested, room, &kind);
             }
             if (len <= 0)
-                ended = true;
+                ended = true;  // an empty value ends the operand
             else
-                append(nested, std::strlen(nested));
+                n += std::strlen(nested);
         } else if (c == '\\') {
             int d = stream_.get();
             if (d < 0) {

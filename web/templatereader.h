@@ -72,7 +72,7 @@ private:
     void loop(TemplateOutput& out, const char* token, int level);
     void include(TemplateOutput& out, const char* path);
     // A comparison operand up to its '?'; false when the stream ended first.
-    bool readOperand(char* operand, int index, int level);
+    bool readOperand(char* operand, int index);
     // One byte through the ML/Ml recogniser; held is the recogniser's state.
     void putTranslated(TemplateOutput& out, int byte, int& held);
     void flushHeld(TemplateOutput& out, int& held);

@@ -97,6 +97,7 @@ FakeVariables pageVariables() {
     vars.set("Quote", "a\"b'c&d");
     vars.set("Lines", "first\nsecond");
     vars.set("Cell", "&ndash;", ValueKind::Markup);
+    vars.set("Long", std::string(600, 'x') + "end");
     vars.set("display:language", "Deutsch");
     vars.set("language", "de");
     vars.families["zov_port_"] = 4;
@@ -134,6 +135,9 @@ TEST(TemplateReaderTest, MarkersLoopsConditionsAndMacros) {
         {"operand with index", "{[3]{#=2?two|-}}", "-two-"},
         {"operand with marker", "{Count={Count}?same|differs}", "same"},
         {"operand count", "{Count>{#ROW}?more|less}", "more"},
+        {"empty nested value ends the operand", "{State=o{Nobody}n?T|F}", "F"},
+        {"operand only an empty value", "{Empty={Nobody}tail?T|F}", "T"},
+        {"long nested value", "{Long={Long}?same|differs}", "same"},
         {"always true", "{State]ignored?T|F}", "T"},
         {"nested condition", "{State?[{Count>5?big|small}]|none}", "[big]"},
         {"index suffix", "{item-2}", "one"},
@@ -184,6 +188,14 @@ TEST(TemplateReaderTest, OverrunEndsThePageWithinItsBuffer) {
     EXPECT_NE(page.find("ERROR BUFFER OVERRUN?!"), std::string::npos);
     EXPECT_EQ(page.find("tail"), std::string::npos);
     EXPECT_EQ(page.compare(0, 10, "0123456789"), 0);
+
+    // A value that grows past the whole reserve when escaped: the page is
+    // cut, and still ends with the text that says so.
+    vars.set("Huge", std::string(3000, '<'));
+    page = expandText(vars, "<p>{Huge}</p>tail", 100);
+    EXPECT_LE(page.size(), 100 + kTemplateOutputReserve);
+    EXPECT_NE(page.find("ERROR BUFFER OVERRUN?!"), std::string::npos);
+    EXPECT_EQ(page.substr(page.size() - 7), ") <br>\n");
 }
 
 TEST(TemplateReaderTest, LoopPassesAreBounded) {
