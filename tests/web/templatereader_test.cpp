@@ -143,6 +143,7 @@ TEST(TemplateReaderTest, MarkersLoopsConditionsAndMacros) {
         {"index suffix", "{item-2}", "one"},
         {"index in loop", "{[ROW+1]{item}{~?|,}}", "onetwo,three"},
         {"dollar index", "{[2]{$_}:{$_3}:{$_+10} }", "0:000:10 1:001:11 "},
+        {"dollar forms outside a loop", "[{$_}{$_3}{$_+10}]", "[]"},
         {"no index prefix", "{[ROW+2]{_tag}/{tag} }", "plain/second plain/plain plain/plain "},
         {"display text", "{-language}/{language}", "Deutsch/de"},
         {"upper-case unknown", "[{Unset}]", "[]"},
