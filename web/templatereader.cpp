@@ -83,6 +83,8 @@ int TemplateReader::expand(TemplateOutput& out, int index, int endChar, bool scr
         if (ex.stopped)
             break;
         if (out.overLimit()) {
+            // Said once, by the level that met the limit; the levels
+            // around it stop without repeating it.
             flushHeld(out, held);
             char text[80];
             int n = std::snprintf(text, sizeof text, kOverrunText, static_cast<int>(out.length - start));
@@ -396,7 +398,7 @@ int TemplateReader::lookupValue(const char* token, int index, bool display, char
     }
     if (token[0] == '$' && token[1] == '_') {
         if (index == kTemplateNoIndex)
-            return 0;
+            return 0;  // outside a loop there is no index to write
         const char* rest = token + 2;
         int n;
         if (rest[0] == '\0') {
