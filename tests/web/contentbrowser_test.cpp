@@ -99,6 +99,10 @@ TEST_F(ContentBrowser, EveryPageRendersInEnglishAndGerman) {
   const int status = ::pclose(pipe);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << report;
   EXPECT_EQ(report, "");
+  // The German pages are German, from the built catalogue.
+  const std::string login = bodyOf(exchange("GET /index_de.html HTTP/1.0\r\n\r\n"));
+  EXPECT_NE(login.find("Anmelden"), std::string::npos) << login;
+  EXPECT_NE(login.find("Kennwort"), std::string::npos) << login;
   for (const char* shot : {"login_en.png", "login_de.png", "start_en.png", "start_de.png"})
     EXPECT_TRUE(std::filesystem::exists(shots + "/" + shot)) << shot;
 }

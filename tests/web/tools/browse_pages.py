@@ -94,6 +94,10 @@ def main():
                 found += failed_loads(driver) + console_errors(driver)
                 if not driver.title:
                     found.append("no title")
+                wanted = "de" if page.endswith("_de.html") else "en"
+                shown = driver.execute_script("return document.documentElement.lang")
+                if shown != wanted:
+                    found.append("page language %r, not %r" % (shown, wanted))
                 broken = driver.execute_script(
                     "return Array.from(document.images).filter(i => !i.complete || i.naturalWidth == 0)"
                     ".map(i => i.src)")
