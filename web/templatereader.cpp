@@ -15,6 +15,7 @@ namespace {
 
 const char kOverrunText[] = "\n<br>ERROR BUFFER OVERRUN?! (%d) <br>\n";
 const char kNestingText[] = "\n<br>ERROR TEMPLATE NESTING TOO DEEP?! (%d) <br>\n";
+const char kPassesText[] = "\n<br>ERROR TOO MANY LOOP PASSES?! (%ld) <br>\n";
 
 // Bytes that end a marker's token ('?' too, unless it is the first).
 struct ByteClass {
@@ -368,6 +369,13 @@ void TemplateReader::loop(TemplateOutput& out, const char* spec, int level) {
     for (int pass = 0; pass < count; pass++) {
         if (expansion_->stopped || out.overLimit())
             break;
+        if (++expansion_->loopPasses > kTemplateMaxPagePasses) {
+            char text[80];
+            int n = std::snprintf(text, sizeof text, kPassesText, kTemplateMaxPagePasses);
+            writeEnding(out, text, static_cast<size_t>(n));
+            expansion_->stopped = true;
+            break;
+        }
         stream_.seek(body);
         expand(out, first + pass, '}');
     }

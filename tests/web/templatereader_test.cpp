@@ -204,6 +204,12 @@ TEST(TemplateReaderTest, LoopPassesAreBounded) {
     vars.set("N#", "2000000000");
     std::string page = expandText(vars, "{[N]x}", 1 << 20);
     EXPECT_EQ(page, std::string(kTemplateMaxLoopPasses, 'x'));
+
+    // Nested loops whose passes write nothing end too, and say why.
+    vars.set("M#", "10000");
+    page = expandText(vars, "a{[M]{[M]{[M]{State?|}}}}tail", 1 << 20);
+    EXPECT_EQ(page.rfind("a\n<br>ERROR TOO MANY LOOP PASSES?!", 0), 0u) << page;
+    EXPECT_EQ(page.find("tail"), std::string::npos);
 }
 
 class TemplateIncludeTest : public ScratchRoot {
