@@ -25,6 +25,7 @@ int varsHandler(HttpRequest& request) {
   request.setVariable("Lines", "one\ntwo");
   request.setMarkupVariable("Cell", "<b>&ndash;</b>");
   request.setVariable("usb2", "second port");
+  request.setVariable("LLoginName", "admin\" autofocus onfocus=\"alert(1)");
   request.setVariable("ROW#", "2");
   return 1;
 }
@@ -88,6 +89,8 @@ TEST_F(PageVariables, NamesAreLookedUpInOrderAndWrittenSafely) {
       {"parameter, escaped", "/plain.html", "{sys_name}|{sys_contact}", "Lab &lt;hub&gt;|ops &amp; co"},
       {"upper-case name is never a parameter", "/plain.html", "[{Sys_name}][{SYS_NAME}]", "[][]"},
       {"outside text escaped", "/vars.html", "<td>{Owner}</td>", "<td>&lt;script&gt;alert(1)&lt;/script&gt;</td>"},
+      {"echoed login name stays inside its attribute", "/vars.html", "<input name=\"name\" value=\"{?LLoginName}\">",
+       "<input name=\"name\" value=\"admin&quot; autofocus onfocus=&quot;alert(1)\">"},
       {"markup unchanged", "/vars.html", "{Cell}", "<b>&ndash;</b>"},
       {"newline after escaping", "/vars.html", "{Lines}", "one<br>\ntwo"},
       {"comparison on the raw value", "/vars.html", "{Owner=<script>alert(1)</script>?raw|escaped}", "raw"},
