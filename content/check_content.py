@@ -53,10 +53,13 @@ def po_entries(path):
 
 # Texts to translate.
 texts = {}
-macro = re.compile(r'M[Ll]\("((?:[^"\\]|\\.)*)"\)')
+quoted = set()  # texts of ML("..."): their translation stands inside a JavaScript string
+macro = re.compile(r'M([Ll])\("((?:[^"\\]|\\.)*)"\)')
 for path in template_files():
     for m in macro.finditer(open(path, encoding="utf-8").read()):
-        texts.setdefault(m.group(1), os.path.relpath(path, root))
+        texts.setdefault(m.group(2), os.path.relpath(path, root))
+        if m.group(1) == "L":
+            quoted.add(m.group(2))
 code_text = re.compile(r'\b(?:getmuText|TR)\(\s*"((?:[^"\\]|\\.)*)"\s*\)')
 for folder in ("web", "usbserver", "app", "notify", "net", "maint", "snmp"):
     d = os.path.join(root, folder)
@@ -85,6 +88,8 @@ for po in catalogues:
     for text, where in sorted(texts.items()):
         if not entries.get(text):
             problems.append("%s: no translation of %r (used in %s)" % (po, text, where))
+        elif text in quoted and re.search(r'["\\\n]|</', entries[text]):
+            problems.append("%s: translation of %r would break its script string (used in %s)" % (po, text, where))
 
 # Includes and links.
 rows = set()

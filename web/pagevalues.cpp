@@ -164,8 +164,17 @@ int formatMetaRefresh(const MetaRefresh& r, char* buffer, size_t size) {
         }
     }
     const char* host = r.host != nullptr && r.host[0] != '\0' ? r.host : (r.localAddress ? r.localAddress : "");
+    // The port is written from the connection: one the Host header names
+    // ("name:8080", "[fe80::1]:8080") goes, or the target would carry two.
+    char bareHost[256];
+    std::snprintf(bareHost, sizeof bareHost, "%s", host);
+    char* colon = std::strrchr(bareHost, ':');
+    char* bracket = std::strrchr(bareHost, ']');
+    if (colon != nullptr && (bareHost[0] == '[' ? bracket != nullptr && colon == bracket + 1
+                                                : std::strchr(bareHost, ':') == colon))
+        *colon = '\0';
     char safeHost[512];
-    escapeHtml(host, safeHost, sizeof safeHost);
+    escapeHtml(bareHost, safeHost, sizeof safeHost);
     char portText[16] = "";
     if (!((port == 80 && !tls) || (port == 443 && tls)))
         std::snprintf(portText, sizeof portText, ":%d", port);

@@ -15,10 +15,20 @@ namespace {
 
 const char kOverrunText[] = "\n<br>ERROR BUFFER OVERRUN?! (%d) <br>\n";
 const char kNestingText[] = "\n<br>ERROR TEMPLATE NESTING TOO DEEP?! (%d) <br>\n";
+const char kPassesText[] = "\n<br>ERROR TOO MANY LOOP PASSES?! (%ld) <br>\n";
 
-bool isTokenEnd(int c) {
-    return c == '}' || c == ']' || c == '<' || c == '>' || c == '=' || c == '!' || c == '\t' || c == '\n';
-}
+// Bytes that end a marker's token ('?' too, unless it is the first).
+struct ByteClass {
+    bool table[256] = {};
+    explicit ByteClass(const char* bytes) {
+        for (; *bytes != '\0'; bytes++)
+            table[static_cast<unsigned char>(*bytes)] = true;
+    }
+    bool operator[](unsigned char c) const { return table[c]; }
+};
+const ByteClass kTokenEnd("}]<>=!\t\n");
+// Bytes that interrupt a run of plain template text.
+const ByteClass kRunStop("{<\\M");
 
 // Cuts a trailing "-N" (N decimal) off token: the index N - 1 it names, or
 // the given index when there is none.
@@ -29,6 +39,17 @@ int cutIndexSuffix(char* token, int index) {
     int n = std::atoi(dash + 1);
     *dash = '\0';
     return n - 1;
+}
+
+// Writes the text that ends a page early. A value written last may have
+// filled the reserve beyond the limit; the text then replaces the page's
+// tail, so a cut page always says so.
+void writeEnding(TemplateOutput& out, const char* text, size_t length) {
+    if (length > out.capacity)
+        length = out.capacity;
+    if (out.capacity - out.length < length)
+        out.length = out.capacity - length;
+    out.write(text, length);
 }
 
 }  // namespace
@@ -53,7 +74,7 @@ int TemplateReader::expand(TemplateOutput& out, int index, int endChar, bool scr
     if (ex.depth >= kTemplateMaxDepth) {
         char text[80];
         int n = std::snprintf(text, sizeof text, kNestingText, ex.depth);
-        out.write(text, static_cast<size_t>(n));
+        writeEnding(out, text, static_cast<size_t>(n));
         ex.stopped = true;
         return static_cast<int>(out.length - start);
     }
@@ -63,10 +84,12 @@ int TemplateReader::expand(TemplateOutput& out, int index, int endChar, bool scr
         if (ex.stopped)
             break;
         if (out.overLimit()) {
+            // Said once, by the level that met the limit; the levels
+            // around it stop without repeating it.
             flushHeld(out, held);
             char text[80];
             int n = std::snprintf(text, sizeof text, kOverrunText, static_cast<int>(out.length - start));
-            out.write(text, static_cast<size_t>(n));
+            writeEnding(out, text, static_cast<size_t>(n));
             ex.stopped = true;
             break;
         }
@@ -78,7 +101,7 @@ int TemplateReader::expand(TemplateOutput& out, int index, int endChar, bool scr
             size_t n = 0, most = stream_.restSize() < room ? stream_.restSize() : room;
             while (n < most) {
                 unsigned char b = static_cast<unsigned char>(run[n]);
-                if (b == '{' || b == '<' || b == '\\' || b == 'M' || b == endChar)
+                if (kRunStop[b] || b == endChar)
                     break;
                 n++;
             }
@@ -149,18 +172,27 @@ void TemplateReader::skip(int endChar) {
 void TemplateReader::marker(TemplateOutput& out, int index, int level) {
     TemplateExpansion& ex = *expansion_;
     char* token = ex.tokenBuffer(level);
-    size_t n = 0;
-    int term;
-    for (;;) {
-        term = stream_.get();
-        if (term < 0)
-            return;  // the stream ended inside the marker
-        if (isTokenEnd(term) || (term == '?' && n > 0))
+    // The token is read from the stream's bytes at once.
+    const char* text = stream_.rest();
+    const size_t available = stream_.restSize();
+    const size_t most = TemplateExpansion::kTokenSize - 2;  // bytes of a token that are used
+    size_t at = 0;
+    while (at < available) {
+        unsigned char b = static_cast<unsigned char>(text[at]);
+        if (kTokenEnd[b] || (b == '?' && at > 0))
             break;
-        if (n < TemplateExpansion::kTokenSize - 2)
-            token[n++] = static_cast<char>(term);
+        if (at < most)
+            token[at] = static_cast<char>(b);  // tokens are short: a byte loop beats a call
+        at++;
     }
+    if (at == available) {
+        stream_.advance(at);
+        return;  // the stream ended inside the marker
+    }
+    const int term = static_cast<unsigned char>(text[at]);
+    const size_t n = at < most ? at : most;
     token[n] = '\0';
+    stream_.advance(at + 1);
     if (n == 0 && (term == '\t' || term == '\n')) {
         out.put('{');
         out.put(static_cast<char>(term));
@@ -211,7 +243,7 @@ void TemplateReader::marker(TemplateOutput& out, int index, int level) {
     }
     if (term != '?') {
         char* operand = ex.operandBuffer(level);
-        if (!readOperand(operand, index, level)) {
+        if (!readOperand(operand, index)) {
             ex.stopped = true;  // the stream ended inside the operand
             return;
         }
@@ -232,8 +264,7 @@ void TemplateReader::marker(TemplateOutput& out, int index, int level) {
     }
 }
 
-bool TemplateReader::readOperand(char* operand, int index, int level) {
-    TemplateExpansion& ex = *expansion_;
+bool TemplateReader::readOperand(char* operand, int index) {
     const size_t cap = TemplateExpansion::kValueSize - 1;
     size_t n = 0;
     bool ended = false;  // an empty nested value ends the operand
@@ -270,22 +301,27 @@ bool TemplateReader::readOperand(char* operand, int index, int level) {
                     name[m++] = static_cast<char>(d);
             }
             name[m] = '\0';
-            char* nested = ex.tokenBuffer(level);  // the marker's token is no longer needed
+            if (ended)
+                continue;
+            // The value goes straight into the operand, so it may be as
+            // long as the operand's room.
+            char* nested = operand + n;
+            const size_t room = cap - n + 1;
             int len;
             const char* lookup = name[0] == '?' ? name + 1 : name;
             if (lookup[0] == '#') {
-                len = std::snprintf(nested, TemplateExpansion::kTokenSize, "%d", lookupCount(lookup + 1));
+                len = std::snprintf(nested, room, "%d", lookupCount(lookup + 1));
             } else {
                 char copy[TemplateExpansion::kTokenSize];
                 std::snprintf(copy, sizeof copy, "%s", lookup);
                 int at = cutIndexSuffix(copy, index);
                 ValueKind kind;
-                len = lookupValue(copy, at, false, nested, TemplateExpansion::kTokenSize, &kind);
+                len = lookupValue(copy, at, false, nested, room, &kind);
             }
             if (len <= 0)
-                ended = true;
+                ended = true;  // an empty value ends the operand
             else
-                append(nested, std::strlen(nested));
+                n += std::strlen(nested);
         } else if (c == '\\') {
             int d = stream_.get();
             if (d < 0) {
@@ -333,6 +369,13 @@ void TemplateReader::loop(TemplateOutput& out, const char* spec, int level) {
     for (int pass = 0; pass < count; pass++) {
         if (expansion_->stopped || out.overLimit())
             break;
+        if (++expansion_->loopPasses > kTemplateMaxPagePasses) {
+            char text[80];
+            int n = std::snprintf(text, sizeof text, kPassesText, kTemplateMaxPagePasses);
+            writeEnding(out, text, static_cast<size_t>(n));
+            expansion_->stopped = true;
+            break;
+        }
         stream_.seek(body);
         expand(out, first + pass, '}');
     }
@@ -363,7 +406,7 @@ int TemplateReader::lookupValue(const char* token, int index, bool display, char
     }
     if (token[0] == '$' && token[1] == '_') {
         if (index == kTemplateNoIndex)
-            return 0;
+            return 0;  // outside a loop there is no index to write
         const char* rest = token + 2;
         int n;
         if (rest[0] == '\0') {

@@ -23,6 +23,9 @@
 constexpr int kTemplateMaxDepth = 16;
 // Passes one loop may run.
 constexpr int kTemplateMaxLoopPasses = 10000;
+// Passes all loops of one page may run together: nested loops would
+// otherwise multiply their counts, and a pass need not write a byte.
+constexpr long kTemplateMaxPagePasses = 200000;
 // Where includes are found ({.path} opens this + path, mapped).
 extern const char kTemplateDir[];
 
@@ -35,6 +38,7 @@ struct TemplateExpansion {
     TemplateExpansion();
     int depth = 0;
     bool stopped = false;   // an overrun or a nesting error ended the page
+    long loopPasses = 0;    // passes of all loops so far
     std::unique_ptr<char[]> pool;   // kLevelBytes per level
     char macroText[256];
     char macroTranslation[1024];
@@ -72,7 +76,7 @@ private:
     void loop(TemplateOutput& out, const char* token, int level);
     void include(TemplateOutput& out, const char* path);
     // A comparison operand up to its '?'; false when the stream ended first.
-    bool readOperand(char* operand, int index, int level);
+    bool readOperand(char* operand, int index);
     // One byte through the ML/Ml recogniser; held is the recogniser's state.
     void putTranslated(TemplateOutput& out, int byte, int& held);
     void flushHeld(TemplateOutput& out, int& held);

@@ -99,6 +99,13 @@ TEST(MetaRefreshTest, TargetsSchemesPortsAndHosts) {
          "<meta http-equiv=\"refresh\" content=\"2; url=https://[fe80::1]/maintenance/restart.cgi\"/>\n"},
         {{2, "/index", true, 9443, "h", "", "de"},
          "<meta http-equiv=\"refresh\" content=\"2; url=https://h:9443/index_de\"/>\n"},
+        // A port in the Host header gives way to the connection's.
+        {{-3, "/start.html", false, 8080, "device.local:8080", "", ""},
+         "<meta http-equiv=\"refresh\" content=\"3; url=https://device.local/start.html\"/>\n"},
+        {{1, "/start.html", false, 8080, "[fe80::1]:8080", "", ""},
+         "<meta http-equiv=\"refresh\" content=\"1; url=http://[fe80::1]:8080/start.html\"/>\n"},
+        {{1, "/start.html", false, 80, "[fe80::1]", "", ""},
+         "<meta http-equiv=\"refresh\" content=\"1; url=http://[fe80::1]/start.html\"/>\n"},
         {{3, "/start.html", false, 80, "x\"><script>", "", ""},
          "<meta http-equiv=\"refresh\" content=\"3; url=http://x&quot;&gt;&lt;script&gt;/start.html\"/>\n"},
     };

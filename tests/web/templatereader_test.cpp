@@ -97,6 +97,7 @@ FakeVariables pageVariables() {
     vars.set("Quote", "a\"b'c&d");
     vars.set("Lines", "first\nsecond");
     vars.set("Cell", "&ndash;", ValueKind::Markup);
+    vars.set("Long", std::string(600, 'x') + "end");
     vars.set("display:language", "Deutsch");
     vars.set("language", "de");
     vars.families["zov_port_"] = 4;
@@ -134,11 +135,15 @@ TEST(TemplateReaderTest, MarkersLoopsConditionsAndMacros) {
         {"operand with index", "{[3]{#=2?two|-}}", "-two-"},
         {"operand with marker", "{Count={Count}?same|differs}", "same"},
         {"operand count", "{Count>{#ROW}?more|less}", "more"},
+        {"empty nested value ends the operand", "{State=o{Nobody}n?T|F}", "F"},
+        {"operand only an empty value", "{Empty={Nobody}tail?T|F}", "T"},
+        {"long nested value", "{Long={Long}?same|differs}", "same"},
         {"always true", "{State]ignored?T|F}", "T"},
         {"nested condition", "{State?[{Count>5?big|small}]|none}", "[big]"},
         {"index suffix", "{item-2}", "one"},
         {"index in loop", "{[ROW+1]{item}{~?|,}}", "onetwo,three"},
         {"dollar index", "{[2]{$_}:{$_3}:{$_+10} }", "0:000:10 1:001:11 "},
+        {"dollar forms outside a loop", "[{$_}{$_3}{$_+10}]", "[]"},
         {"no index prefix", "{[ROW+2]{_tag}/{tag} }", "plain/second plain/plain plain/plain "},
         {"display text", "{-language}/{language}", "Deutsch/de"},
         {"upper-case unknown", "[{Unset}]", "[]"},
@@ -184,6 +189,14 @@ TEST(TemplateReaderTest, OverrunEndsThePageWithinItsBuffer) {
     EXPECT_NE(page.find("ERROR BUFFER OVERRUN?!"), std::string::npos);
     EXPECT_EQ(page.find("tail"), std::string::npos);
     EXPECT_EQ(page.compare(0, 10, "0123456789"), 0);
+
+    // A value that grows past the whole reserve when escaped: the page is
+    // cut, and still ends with the text that says so.
+    vars.set("Huge", std::string(3000, '<'));
+    page = expandText(vars, "<p>{Huge}</p>tail", 100);
+    EXPECT_LE(page.size(), 100 + kTemplateOutputReserve);
+    EXPECT_NE(page.find("ERROR BUFFER OVERRUN?!"), std::string::npos);
+    EXPECT_EQ(page.substr(page.size() - 7), ") <br>\n");
 }
 
 TEST(TemplateReaderTest, LoopPassesAreBounded) {
@@ -191,6 +204,12 @@ TEST(TemplateReaderTest, LoopPassesAreBounded) {
     vars.set("N#", "2000000000");
     std::string page = expandText(vars, "{[N]x}", 1 << 20);
     EXPECT_EQ(page, std::string(kTemplateMaxLoopPasses, 'x'));
+
+    // Nested loops whose passes write nothing end too, and say why.
+    vars.set("M#", "10000");
+    page = expandText(vars, "a{[M]{[M]{[M]{State?|}}}}tail", 1 << 20);
+    EXPECT_EQ(page.rfind("a\n<br>ERROR TOO MANY LOOP PASSES?!", 0), 0u) << page;
+    EXPECT_EQ(page.find("tail"), std::string::npos);
 }
 
 class TemplateIncludeTest : public ScratchRoot {
