@@ -84,6 +84,10 @@ int connectUsbDevice(UsbConnection& connection, const UsbRequestHeader& header) 
   const int port = body[1];
   char name[USB_CLIENT_NAME_SIZE + 1] = {};
   std::memcpy(name, body + 2, USB_CLIENT_NAME_SIZE);
+  // The name is shown on pages and kept in the parameter file, where a line
+  // break would start a new entry: control bytes become '?'.
+  for (char* p = name; *p; ++p)
+    if (static_cast<unsigned char>(*p) < 0x20 || *p == 0x7f) *p = '?';
 
   if (!isUsbDevicePresentOnPort(row, port))
     return connection.sendStatus(header, USB_STATUS_FAILED, USB_ERR_NODEV) < 0 ? -1 : 0;
@@ -117,12 +121,14 @@ int connectUsbDevice(UsbConnection& connection, const UsbRequestHeader& header) 
   if (handleOpen) return connection.sendStatus(header, USB_STATUS_FAILED, USB_ERR_PROTO) < 0 ? -1 : 0;
   emptyTransferList(row);
 
-  int32_t failure = openForClient(row, isPortPreResetEnabled(port) && !alreadyMine);
+  const int32_t failure = openForClient(row, isPortPreResetEnabled(port) && !alreadyMine);
   if (failure < 0) return connection.sendStatus(header, USB_STATUS_FAILED, USB_ERR_PROTO) < 0 ? -1 : 0;
-  if (!failure && !connection.watchRowHandle(row)) failure = USB_ERR_NOMEM;
-  if (failure) {
+  // A failed open installed no handle: the row's handle, if any, is another
+  // request's (opened during the pre-reset pause) and stays open.
+  if (failure) return connection.sendStatus(header, USB_STATUS_FAILED, failure) < 0 ? -1 : 0;
+  if (!connection.watchRowHandle(row)) {
     connection.closeRowHandle(row);
-    return connection.sendStatus(header, USB_STATUS_FAILED, failure) < 0 ? -1 : 0;
+    return connection.sendStatus(header, USB_STATUS_FAILED, USB_ERR_NOMEM) < 0 ? -1 : 0;
   }
 
   if (connection.sendStatus(header, USB_STATUS_OK, 0) < 0) {

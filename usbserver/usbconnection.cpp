@@ -47,14 +47,17 @@ int UsbConnection::readFully(void* buffer, int size, int timeoutMs) {
     if (r <= 0) return r;
     got += r;
   }
-  if (!tlsNoted && socket->session) {
-    tlsNoted = 1;
-    char text[USB_TLS_DESCRIPTION_SIZE] = {};
-    describeTlsSession(socket, text, sizeof text);
-    std::lock_guard<std::mutex> hold(tlsDescriptionMutex);
-    std::memcpy(usbTlsDescription, text, sizeof text);
-  }
+  noteTlsSession();
   return got;
+}
+
+void UsbConnection::noteTlsSession() {
+  if (tlsNoted || !socket || !socket->session) return;
+  tlsNoted = 1;
+  char text[USB_TLS_DESCRIPTION_SIZE] = {};
+  describeTlsSession(socket, text, sizeof text);
+  std::lock_guard<std::mutex> hold(tlsDescriptionMutex);
+  std::memcpy(usbTlsDescription, text, sizeof text);
 }
 
 int UsbConnection::writeFully(const void* buffer, int size, int timeoutMs) {

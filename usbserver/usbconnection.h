@@ -46,6 +46,8 @@ class UsbConnection : public UsbEventSource {
   // Reads exactly size bytes (time-out in ms for each read): size, or the
   // first read result <= 0.
   int readFully(void* buffer, int size, int timeoutMs);
+  // Describes the TLS session for the web pages once, after its first read.
+  void noteTlsSession();
   // Writes size bytes: the socket's result, -1 without socket.
   int writeFully(const void* buffer, int size, int timeoutMs);
   // One gathered write: its result; -1 without socket; count when <= 0.

@@ -52,6 +52,10 @@ UsbSrvdPrcs::~UsbSrvdPrcs() {
 int UsbSrvdPrcs::onMessage(const TaskMessage& msg) {
   // The handover itself is served by the loop, between requests.
   if (msg.flags & MSG_USB_HANDOVER) return msg.flags & ~MSG_USB_HANDOVER;
+  // A parameter change must not end a wait for the client's bytes: the
+  // request would be cut short and the connection lost. The listener
+  // re-reads the parameters; the connection reads them where it uses them.
+  if (msg.flags & MSG_PARAMS_CHANGED) return msg.flags & ~MSG_PARAMS_CHANGED;
   return Task::onMessage(msg);
 }
 

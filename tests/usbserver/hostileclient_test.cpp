@@ -1,0 +1,115 @@
+// Clients that are slow, split their requests, or send what a well-behaved
+// client would not: the server keeps serving them correctly, and nothing
+// they do reaches other clients or the device table's texts.
+#include <gtest/gtest.h>
+
+#include <sys/socket.h>
+#include <time.h>
+
+#include <string>
+#include <vector>
+
+#include "params/paramstore.h"
+#include "params/stringparam.h"
+#include "runtime/task.h"
+#include "runtime/tlsconnection.h"
+#include "usbserver/support/urb_test_support.h"
+#include "usbserver/usbdevicetable.h"
+#include "usbserver/wireprotocol.h"
+
+namespace {
+
+void pauseMs(int ms) {
+  const timespec t{ms / 1000, (ms % 1000) * 1000000L};
+  nanosleep(&t, nullptr);
+}
+
+std::vector<uint8_t> requestBytes(uint32_t opcode, uint32_t tag, const std::vector<uint8_t>& body) {
+  UsbRequestHeader h;
+  h.opcode = opcode;
+  h.tag = tag;
+  std::vector<uint8_t> bytes(USB_REQUEST_HEADER_SIZE);
+  encodeRequestHeader(h, bytes.data());
+  bytes.insert(bytes.end(), body.begin(), body.end());
+  return bytes;
+}
+
+using HostileClientTest = UrbServerFixture;
+
+// A request whose bytes arrive in two pieces (TCP segments, TLS records),
+// cut inside the header or inside the body, is served whole.
+TEST_F(HostileClientTest, RequestSplitAcrossSegmentsIsServed) {
+  startServer();
+  const struct {
+    bool tls;
+    size_t cut;
+  } cases[] = {{false, 1}, {false, 7}, {false, 15}, {false, 18}, {true, 1}, {true, 9}, {true, 18}};
+  uint32_t tag = 0x700;
+  for (const auto& k : cases) {
+    SCOPED_TRACE(std::string(k.tls ? "TLS" : "plain") + " cut at " + std::to_string(k.cut));
+    UsbTestClient& c = client(k.tls);
+    ++tag;
+    const std::vector<uint8_t> bytes = requestBytes(USB_OP_KEEP_ALIVE, tag, be32(tag * 3));
+    ASSERT_TRUE(c.sendRaw(bytes.data(), k.cut));
+    pauseMs(150);
+    ASSERT_TRUE(c.sendRaw(bytes.data() + k.cut, bytes.size() - k.cut));
+    UsbReply r;
+    ASSERT_TRUE(c.readReply(r, 3000));
+    EXPECT_EQ(tag, r.header.tag);
+    EXPECT_EQ(be32(tag * 3), r.data);
+  }
+}
+
+// A header the client cuts short (it closes its side) ends the connection.
+TEST_F(HostileClientTest, HeaderCutShortByTheClientClosesTheConnection) {
+  startServer();
+  for (bool tls : {false, true}) {
+    UsbTestClient& c = client(tls);
+    const uint8_t part[10] = {0, 0, 0, 0, 0, 0, 0, 27, 0, 0};
+    ASSERT_TRUE(c.sendRaw(part, sizeof part));
+    ::shutdown(c.socket().fd, SHUT_WR);
+    EXPECT_TRUE(c.closedByServer(3000)) << (tls ? "TLS" : "plain");
+  }
+}
+
+// A parameter change is broadcast to every task; a connection in the middle
+// of reading a request goes on reading it.
+TEST_F(HostileClientTest, ParameterBroadcastDuringARequestKeepsTheConnection) {
+  startServer();
+  UsbTestClient& c = client();
+  const std::vector<uint8_t> bytes = requestBytes(USB_OP_KEEP_ALIVE, 0x4a, be32(0x01020304));
+  ASSERT_TRUE(c.sendRaw(bytes.data(), USB_REQUEST_HEADER_SIZE + 2));
+  pauseMs(100);
+  broadcastToTasks(TaskMessage{0, MSG_PARAMS_CHANGED, 0, 0});
+  pauseMs(100);
+  ASSERT_TRUE(c.sendRaw(bytes.data() + USB_REQUEST_HEADER_SIZE + 2, 2));
+  UsbReply r;
+  ASSERT_TRUE(c.readReply(r, 3000));
+  EXPECT_EQ(0x4au, r.header.tag);
+  EXPECT_EQ(be32(0x01020304), r.data);
+}
+
+// The client name of CONNECT is shown by the web pages and kept in the
+// parameter file: control bytes never get there.
+TEST_F(HostileClientTest, ClientNameControlBytesAreReplaced) {
+  const Device d = plugDevice("1-3", "loopback");
+  startServer();
+  UsbTestClient& c = client();
+  const std::string name = std::string("ev\r\nil\tname\x01\x7f", 13);
+  const UsbReply r = connectDevice(c, d.row, d.port, name);
+  ASSERT_EQ(USB_STATUS_OK, r.header.status);
+  StringParam* owner = paramStore.findString(("usb_owner_" + std::to_string(d.row + 1)).c_str());
+  ASSERT_NE(nullptr, owner);
+  std::string text;
+  ASSERT_TRUE(waitFor(
+      [&] {
+        text = owner->getText();
+        return text.find("ev") != std::string::npos;
+      },
+      3000))
+      << text;
+  for (char ch : text) EXPECT_TRUE(static_cast<unsigned char>(ch) >= 0x20 && ch != 0x7f) << text;
+  EXPECT_NE(std::string::npos, text.find("il")) << text;
+}
+
+}  // namespace
