@@ -28,8 +28,8 @@ class UsbConnection;
 struct UsbHandover;
 struct UsbKeyAnswers;
 
-// Live connection tasks (constructed and not yet destroyed), and those
-// inside their request loop.
+// Connections from their accept until their socket is closed, and the
+// connection tasks inside their request loop.
 extern std::atomic<int32_t> usbConnectionCount;
 extern std::atomic<int32_t> usbActiveConnectionTasks;
 // Protocol and cipher of the first read of the latest TLS connection
@@ -117,12 +117,19 @@ class UsbSrvdPrcs : public Task {
   ~UsbSrvdPrcs() override;
   void run() override;
   int onMessage(const TaskMessage& msg) override;
+  // Releases the connection's devices and closes its socket.
+  void onEnd() override;
 
   UsbConnection* connection() const { return source_; }
 
  private:
+  // Takes the connection out of usbConnectionCount once.
+  void uncount();
+
   TlsConnection* socket_;
   UsbConnection* source_ = nullptr;
+  bool counted_ = false;
+  bool active_ = false;  // counted in usbActiveConnectionTasks
 };
 
 // A message flag of the connection tasks: a handover waits (param = row).

@@ -30,7 +30,9 @@ bool powerSwitchModel() { return (static_cast<uint32_t>(intParam("sw_features", 
 }  // namespace
 
 UsbSrvdPrcs::UsbSrvdPrcs(TlsConnection* socket) : Task("UsbSrvdPrcs"), socket_(socket) {
+  // Counted from the accept until its socket is closed (uncount).
   usbConnectionCount.fetch_add(1);
+  counted_ = true;
   source_ = new (std::nothrow) UsbConnection(socket, this);
   if (source_ && !source_->attachTo(this)) {
     delete source_;
@@ -40,13 +42,34 @@ UsbSrvdPrcs::UsbSrvdPrcs(TlsConnection* socket) : Task("UsbSrvdPrcs"), socket_(s
 }
 
 UsbSrvdPrcs::~UsbSrvdPrcs() {
+  // onEnd has run unless the task never started.
   if (source_) source_->serveHandovers(0);
   delete source_;
   if (socket_) {
     socket_->close();
     delete socket_;
   }
-  usbConnectionCount.fetch_sub(1);
+  uncount();
+}
+
+void UsbSrvdPrcs::uncount() {
+  if (counted_) usbConnectionCount.fetch_sub(1);
+  counted_ = false;
+}
+
+void UsbSrvdPrcs::onEnd() {
+  // However the task ends (its loop, MSG_QUIT inside a wait), its devices
+  // go back before the object does: no row may point at a gone connection.
+  if (source_) {
+    releaseConnectionDevices(*source_);
+    source_->serveHandovers(0);
+  }
+  if (active_) usbActiveConnectionTasks.fetch_sub(1);
+  active_ = false;
+  // Uncounted just before the close: a client that sees its connection end
+  // and reconnects at once finds its place free.
+  uncount();
+  if (socket_) socket_->close();
 }
 
 int UsbSrvdPrcs::onMessage(const TaskMessage& msg) {
@@ -67,6 +90,7 @@ void UsbSrvdPrcs::run() {
   c.enableInput();
   c.setHandler(usbDispatchRequest);
   usbActiveConnectionTasks.fetch_add(1);
+  active_ = true;
   c.lastRequestTick = uptimeCs();
 
   int64_t lastResetCheck = INT64_MIN;
@@ -84,11 +108,7 @@ void UsbSrvdPrcs::run() {
       if (idle > static_cast<uint64_t>(limit)) break;
     }
   }
-
-  releaseConnectionDevices(c);
-  c.serveHandovers(0);
-  usbActiveConnectionTasks.fetch_sub(1);
-  socket_->close();
+  // onEnd gives the devices back and closes the socket.
 }
 
 void resetFlaggedUsbDevices(UsbConnection& connection) {

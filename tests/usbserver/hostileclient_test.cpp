@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <time.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -14,7 +15,9 @@
 #include "runtime/task.h"
 #include "runtime/tlsconnection.h"
 #include "usbserver/support/urb_test_support.h"
+#include "usbserver/usbconnection.h"
 #include "usbserver/usbdevicetable.h"
+#include "usbserver/usblistener.h"
 #include "usbserver/wireprotocol.h"
 
 namespace {
@@ -110,6 +113,55 @@ TEST_F(HostileClientTest, ClientNameControlBytesAreReplaced) {
       << text;
   for (char ch : text) EXPECT_TRUE(static_cast<unsigned char>(ch) >= 0x20 && ch != 0x7f) << text;
   EXPECT_NE(std::string::npos, text.find("il")) << text;
+}
+
+// A connection task told to quit (shutdown) gives its device back before it
+// goes: no row keeps pointing at the deleted connection.
+TEST_F(HostileClientTest, QuitConnectionTaskReleasesItsDevice) {
+  const Device d = plugDevice("1-3", "loopback");
+  startServer();
+  UsbTestClient& owner = client();
+  ASSERT_EQ(USB_STATUS_OK, connectDevice(owner, d.row, d.port).header.status);
+  UsbDeviceRow& row = usbDeviceTable[d.row];
+  int32_t ownerTaskId = -1;
+  {
+    RowMutex hold(d.row);
+    ASSERT_NE(nullptr, row.owner);
+    ownerTaskId = row.owner->ownerTask->id;
+  }
+  ASSERT_EQ(0, postToTaskId(ownerTaskId, TaskMessage{0, MSG_QUIT, 0, 0}));
+  EXPECT_TRUE(waitFor([&] { return row.rowState() == UsbRowState::PRESENT; }, 5000));
+  {
+    RowMutex hold(d.row);
+    EXPECT_EQ(nullptr, row.owner);
+  }
+  // Another client reads the row and takes the device as usual.
+  UsbTestClient& other = client();
+  UsbReply r;
+  ASSERT_TRUE(other.request(r, USB_OP_PORT_STATUS, 4, {static_cast<uint8_t>(d.row), static_cast<uint8_t>(d.port)}));
+  EXPECT_EQ(USB_STATUS_OK, connectDevice(other, d.row, d.port).header.status);
+}
+
+// A client that reconnects at once after closing, with the other places of
+// the connection limit held, is served: the place of its closed connection
+// is free again once the server has seen the close.
+TEST_F(HostileClientTest, ReconnectAtTheConnectionLimitIsServed) {
+  startServer();
+  std::vector<std::unique_ptr<UsbTestClient>> held;
+  for (int i = 0; i < USB_MAX_CONNECTIONS; ++i) {
+    held.push_back(std::make_unique<UsbTestClient>());
+    ASSERT_TRUE(held.back()->connect(plainPort_, false)) << i;
+  }
+  ASSERT_TRUE(waitConnections(USB_MAX_CONNECTIONS));
+  for (int round = 0; round < 50; ++round) {
+    SCOPED_TRACE(round);
+    UsbTestClient c;
+    ASSERT_TRUE(c.connect(plainPort_, false));
+    UsbReply r;
+    ASSERT_TRUE(c.request(r, USB_OP_HELLO, static_cast<uint32_t>(round), {}, 0, 0)) << "refused";
+  }
+  for (auto& c : held) c->close();
+  EXPECT_TRUE(waitConnections(0, 10000));
 }
 
 }  // namespace
