@@ -110,10 +110,11 @@ int getConnectionPeerIpv4(const UsbConnection& connection, uint8_t out[4]);
 int usbDispatchRequest(UsbEventSource& source);
 
 // The connection task: serves one accepted client until it goes, then
-// gives its devices back. It owns the socket.
+// gives its devices back. It owns the socket. A client of the TLS port is
+// accepted plainly and its handshake is the task's first step.
 class UsbSrvdPrcs : public Task {
  public:
-  explicit UsbSrvdPrcs(TlsConnection* socket);
+  explicit UsbSrvdPrcs(TlsConnection* socket, bool handshake = false);
   ~UsbSrvdPrcs() override;
   void run() override;
   int onMessage(const TaskMessage& msg) override;
@@ -128,6 +129,7 @@ class UsbSrvdPrcs : public Task {
 
   TlsConnection* socket_;
   UsbConnection* source_ = nullptr;
+  bool handshake_;
   bool counted_ = false;
   bool active_ = false;  // counted in usbActiveConnectionTasks
 };

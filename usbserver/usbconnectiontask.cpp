@@ -7,6 +7,7 @@
 #include "params/paramstore.h"
 #include "platform/usbhost.h"
 #include "runtime/tlsconnection.h"
+#include "runtime/tlshandshake.h"
 #include "runtime/uptime.h"
 #include "usbserver/portpower.h"
 #include "usbserver/publishedparams.h"
@@ -29,7 +30,8 @@ bool powerSwitchModel() { return (static_cast<uint32_t>(intParam("sw_features", 
 
 }  // namespace
 
-UsbSrvdPrcs::UsbSrvdPrcs(TlsConnection* socket) : Task("UsbSrvdPrcs"), socket_(socket) {
+UsbSrvdPrcs::UsbSrvdPrcs(TlsConnection* socket, bool handshake)
+    : Task("UsbSrvdPrcs"), socket_(socket), handshake_(handshake) {
   // Counted from the accept until its socket is closed (uncount).
   usbConnectionCount.fetch_add(1);
   counted_ = true;
@@ -85,6 +87,11 @@ int UsbSrvdPrcs::onMessage(const TaskMessage& msg) {
 void UsbSrvdPrcs::run() {
   const int64_t limit = static_cast<int64_t>(intParam("zov_heartbeat", 180)) * 100;
   if (!source_) return;
+  if (handshake_) {
+    // Bounded by the handshake's own time-out; a failure ends the task.
+    socket_->session = tlsServerHandshake(socket_);
+    if (!socket_->session) return;
+  }
   UsbConnection& c = *source_;
   if (socket_->session) c.tlsNoted = 0;
   c.enableInput();

@@ -180,7 +180,9 @@ void UsbSrvd::acceptConnection(int fd) {
         break;
       }
   if (!listener) return;
-  TlsConnection* client = listener->accept(tls);
+  // Accepted plainly: a TLS client's handshake runs on its own connection
+  // task, so a client that never finishes it delays nobody else.
+  TlsConnection* client = listener->accept(0);
   if (!client) return;
   if (!connectionPlaceFree()) {
     client->close();
@@ -190,7 +192,7 @@ void UsbSrvd::acceptConnection(int fd) {
   client->set_nagleon();
   const int maxseg = intParam("tcp_maxseg", 0);
   if (maxseg > 0) client->set_maxseg(maxseg);
-  auto* task = new UsbSrvdPrcs(client);
+  auto* task = new UsbSrvdPrcs(client, tls != 0);
   client->owner = task;
   if (task->start(kStackBytes) < 0) delete task;
 }

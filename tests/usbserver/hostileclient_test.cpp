@@ -164,4 +164,29 @@ TEST_F(HostileClientTest, ReconnectAtTheConnectionLimitIsServed) {
   EXPECT_TRUE(waitConnections(0, 10000));
 }
 
+// Clients that connect to the TLS port and never shake hands hold only
+// their own connection: plain and TLS clients are accepted and served
+// meanwhile, and the silent ones count against the connection limit.
+TEST_F(HostileClientTest, SilentClientsOnTheTlsPortDelayNobody) {
+  startServer();
+  std::vector<std::unique_ptr<UsbTestClient>> silent;
+  for (int i = 0; i < 3; ++i) {
+    silent.push_back(std::make_unique<UsbTestClient>());
+    ASSERT_TRUE(silent.back()->connect(tlsPort_, false)) << i;  // TCP only, no handshake
+  }
+  EXPECT_TRUE(waitConnections(3));
+  UsbReply r;
+  UsbTestClient& plain = client();
+  ASSERT_TRUE(plain.send(USB_OP_HELLO, 0x11));
+  // The handshake time-out is 20 s; a listener stuck in it would not
+  // answer within half of it.
+  ASSERT_TRUE(plain.readReply(r, 10000));
+  EXPECT_EQ(0x11u, r.header.tag);
+  UsbTestClient& tls = client(true);
+  ASSERT_NE(nullptr, tls.socket().session);
+  ASSERT_TRUE(tls.request(r, USB_OP_HELLO, 0x12, {}, 0, 0));
+  EXPECT_EQ(0x12u, r.header.tag);
+  for (auto& c : silent) c->close();
+}
+
 }  // namespace
