@@ -75,6 +75,26 @@ int SimUsbHost::closeDevice(int handle) {
   return 0;
 }
 
+int SimUsbHost::revokeHandle(int handle) {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  auto it = state_->handles.find(handle);
+  if (it == state_->handles.end()) return -EBADF;
+  SimUsbHandle& h = *it->second;
+  if (h.slot) {
+    SimUsbSlot& slot = *h.slot;
+    state_->cancel(slot, -ENOENT, handle);
+    for (auto c = slot.claims.begin(); c != slot.claims.end();) c = c->second == handle ? slot.claims.erase(c) : ++c;
+    slot.handles.erase(handle);
+    state_->pump(slot);
+    h.slot.reset();
+  }
+  // Nothing is reaped from a revoked handle: its records are the owner's again.
+  h.inFlight.clear();
+  h.completed.clear();
+  h.readiness.setWritable(false);
+  return 0;
+}
+
 int SimUsbHost::readDevice(int handle, void* buffer, size_t size) {
   std::lock_guard<std::mutex> lock(state_->mutex);
   auto it = state_->handles.find(handle);

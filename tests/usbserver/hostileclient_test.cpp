@@ -189,4 +189,40 @@ TEST_F(HostileClientTest, SilentClientsOnTheTlsPortDelayNobody) {
   for (auto& c : silent) c->close();
 }
 
+// A bulk-only storage command block: READ(10) of 128 blocks from block 0.
+std::vector<uint8_t> readCommand(uint32_t tag) {
+  std::vector<uint8_t> cbw(31, 0);
+  const uint32_t words[3] = {0x43425355, tag, 128 * 512};
+  for (int w = 0; w < 3; ++w)
+    for (int i = 0; i < 4; ++i) cbw[w * 4 + i] = static_cast<uint8_t>(words[w] >> (8 * i));
+  cbw[12] = 0x80;
+  cbw[14] = 10;
+  const uint8_t read10[10] = {0x28, 0, 0, 0, 0, 0, 0, 0, 128, 0};
+  std::copy(read10, read10 + 10, cbw.begin() + 15);
+  return cbw;
+}
+
+// A client that stops reading keeps its task in a write, but a takeover
+// gets the device at once, and nothing of the old owner reaches it.
+TEST_F(HostileClientTest, TakeoverFromAnOwnerThatStoppedReading) {
+  Device d;
+  UsbTestClient& stuck = serve("1-3", "storage size=4M", &d);
+  // About 13 MiB of answers the client never reads; it sends little.
+  for (uint32_t i = 0; i < 200; ++i) {
+    ASSERT_TRUE(submit(stuck, 0x1000 + i, transferBody(d.row, d.port, 0x02, kBulk, 0, 31, readCommand(i))));
+    ASSERT_TRUE(submit(stuck, 0x2000 + i, transferBody(d.row, d.port, 0x81, kBulk, 128 * 512, 0)));
+    ASSERT_TRUE(submit(stuck, 0x3000 + i, transferBody(d.row, d.port, 0x81, kBulk, 13, 0)));
+  }
+  pauseMs(300);
+  UsbTestClient& next = client();
+  attach(next, d);
+  const std::vector<UsbReply> command = transfer(next, d, 0x02, kBulk, 0, readCommand(0x77));
+  ASSERT_FALSE(command.empty());
+  EXPECT_EQ(USB_STATUS_OK, command.back().header.status) << command.back().header.error;
+  const std::vector<UsbReply> data = transfer(next, d, 0x81, kBulk, 128 * 512);
+  ASSERT_FALSE(data.empty());
+  EXPECT_EQ(USB_STATUS_OK, data.back().header.status) << data.back().header.error;
+  EXPECT_EQ(size_t{128 * 512}, joinedData(data).size());
+}
+
 }  // namespace
