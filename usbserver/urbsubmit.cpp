@@ -182,8 +182,10 @@ int submitUrb(UsbConnection& c, const UsbRequestHeader& header) {
     return -1;
   }
   const UsbTransferDescriptor d = decodeTransferDescriptor(raw);
+  c.allowBodyBytes(d.outLength);
   if (d.type == URB_TYPE_ISOCHRONOUS) {
     const int64_t packets = static_cast<int64_t>(header.isoPacketCount()) * kIsoPacketSize;
+    c.allowBodyBytes(packets);
     return refuse(c, reply, packets + d.outLength, USB_STATUS_FAILED, USB_ERR_PROTO);
   }
   if (!isUsbDevicePresentOnPort(d.row, d.port)) return refuse(c, reply, d.outLength, USB_STATUS_FAILED, USB_ERR_NODEV);

@@ -43,14 +43,21 @@ class UsbConnection : public UsbEventSource {
   UsbConnection(TlsConnection* socket, Task* task);
   ~UsbConnection() override;
 
-  // Reads exactly size bytes (time-out in ms for each read): size, or the
-  // first read result <= 0.
+  // Reads exactly size bytes (time-out in ms for each read, and never past
+  // the request's deadline): size, or the first read result <= 0
+  // (CONN_TIMEOUT once the deadline has passed).
   int readFully(void* buffer, int size, int timeoutMs);
+  // The request being read must be in whole within USB_IO_TIMEOUT_MS from
+  // now (program clock), plus the time its body takes at USB_MIN_BODY_RATE.
+  void startRequestDeadline();
+  void allowBodyBytes(int64_t bytes);
   // Describes the TLS session for the web pages once, after its first read.
   void noteTlsSession();
   // Writes size bytes: the socket's result, -1 without socket.
   int writeFully(const void* buffer, int size, int timeoutMs);
-  // One gathered write: its result; -1 without socket; count when <= 0.
+  // Writes every piece, waiting (bounded by USB_IO_TIMEOUT_MS each time
+  // the socket takes nothing) for room: the total, -1 when not all went or
+  // without socket; count when <= 0.
   int writeVector(const iovec* pieces, int count);
   // Reads and drops size bytes: 1 (also for size <= 0), 0 on failure.
   int discardBytes(int64_t size);
@@ -84,6 +91,7 @@ class UsbConnection : public UsbEventSource {
   TlsConnection* socket;
   uint32_t keepAliveValue = 0;          // last KEEP_ALIVE value; never read
   std::atomic<int64_t> lastRequestTick{0};
+  int64_t requestDeadlineCs = -1;       // uptimeCs; -1 none (between requests)
   uint32_t challenge = 0;               // tag of the latest successful hello
   // Answers of the latest keyed DEVICE_LIST (access control); null before one.
   std::unique_ptr<UsbKeyAnswers> keyAnswers;

@@ -43,10 +43,12 @@ int dispatchOne(UsbConnection& c) {
   // The socket was reported readable: a header, its first part (the rest
   // in a later TCP segment or TLS record), or the client's close. What is
   // missing is waited for like a body.
+  c.startRequestDeadline();
   if (readTransferBody(c, raw, sizeof raw) != static_cast<int>(sizeof raw)) return -1;
   c.lastRequestTick = uptimeCs();
   const UsbRequestHeader h = decodeRequestHeader(raw);
   const int r = runHandler(c, h);
+  c.requestDeadlineCs = -1;
   if (h.opcode == USB_OP_HELLO_LEGACY || h.opcode == USB_OP_HELLO) c.challenge = r == 0 ? h.tag : 0;
   return r;
 }

@@ -189,6 +189,9 @@ void UsbSrvd::acceptConnection(int fd) {
     delete client;
     return;
   }
+  // Every wait on a client socket is a bounded poll: a client that stops
+  // reading cannot hold its task inside a write.
+  client->setNonBlocking();
   client->set_nagleon();
   const int maxseg = intParam("tcp_maxseg", 0);
   if (maxseg > 0) client->set_maxseg(maxseg);

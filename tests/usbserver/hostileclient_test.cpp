@@ -14,6 +14,7 @@
 #include "params/stringparam.h"
 #include "runtime/task.h"
 #include "runtime/tlsconnection.h"
+#include "runtime/uptime.h"
 #include "usbserver/support/urb_test_support.h"
 #include "usbserver/usbconnection.h"
 #include "usbserver/usbdevicetable.h"
@@ -223,6 +224,44 @@ TEST_F(HostileClientTest, TakeoverFromAnOwnerThatStoppedReading) {
   ASSERT_FALSE(data.empty());
   EXPECT_EQ(USB_STATUS_OK, data.back().header.status) << data.back().header.error;
   EXPECT_EQ(size_t{128 * 512}, joinedData(data).size());
+}
+
+// The task of a client that stops reading waits for room with a poll that
+// serves its messages: told to quit, it ends and gives its device back.
+TEST_F(HostileClientTest, OwnerStuckInAWriteEndsWhenToldToQuit) {
+  Device d;
+  UsbTestClient& stuck = serve("1-3", "storage size=4M", &d);
+  for (uint32_t i = 0; i < 200; ++i) {
+    ASSERT_TRUE(submit(stuck, 0x1000 + i, transferBody(d.row, d.port, 0x02, kBulk, 0, 31, readCommand(i))));
+    ASSERT_TRUE(submit(stuck, 0x2000 + i, transferBody(d.row, d.port, 0x81, kBulk, 128 * 512, 0)));
+    ASSERT_TRUE(submit(stuck, 0x3000 + i, transferBody(d.row, d.port, 0x81, kBulk, 13, 0)));
+  }
+  pauseMs(300);
+  int32_t taskId = -1;
+  {
+    RowMutex hold(d.row);
+    ASSERT_NE(nullptr, usbDeviceTable[d.row].owner);
+    taskId = usbDeviceTable[d.row].owner->ownerTask->id;
+  }
+  ASSERT_EQ(0, postToTaskId(taskId, TaskMessage{0, MSG_QUIT, 0, 0}));
+  EXPECT_TRUE(waitFor([&] { return usbDeviceTable[d.row].rowState() == UsbRowState::PRESENT; }, 5000));
+}
+
+// A request's bytes must all arrive within one deadline: a client that
+// sends a byte now and then does not restart it with each byte.
+TEST_F(HostileClientTest, TricklingClientIsDroppedAtTheRequestDeadline) {
+  startServer();
+  UsbTestClient& c = client();
+  const std::vector<uint8_t> bytes = requestBytes(USB_OP_KEEP_ALIVE, 0x5a, be32(0x0a0b0c0d));
+  size_t sent = USB_REQUEST_HEADER_SIZE + 1;
+  ASSERT_TRUE(c.sendRaw(bytes.data(), sent));
+  for (int i = 0; i < 2; ++i) {
+    pauseMs(100);
+    shiftUptimeForTesting(USB_IO_TIMEOUT_MS / 10 * 6 / 10);  // 0.6 of the limit each time
+    ASSERT_TRUE(c.sendRaw(bytes.data() + sent, 1));
+    ++sent;
+  }
+  EXPECT_TRUE(c.closedByServer(3000));
 }
 
 }  // namespace
