@@ -131,11 +131,9 @@ int connectUsbDevice(UsbConnection& connection, const UsbRequestHeader& header) 
     return connection.sendStatus(header, USB_STATUS_FAILED, USB_ERR_NOMEM) < 0 ? -1 : 0;
   }
 
-  if (connection.sendStatus(header, USB_STATUS_OK, 0) < 0) {
-    connection.closeRowHandle(row);
-    return -1;
-  }
-
+  // The row is this client's before its OK goes out: a client told OK may
+  // be followed at once by another client's CONNECT, which must see the
+  // device in use (a takeover), not a handle it cannot tell from a probe.
   uint8_t peer[4];
   uint32_t ownerWord = 0;
   if (getConnectionPeerIpv4(connection, peer)) std::memcpy(&ownerWord, peer, sizeof ownerWord);
@@ -143,7 +141,10 @@ int connectUsbDevice(UsbConnection& connection, const UsbRequestHeader& header) 
   locked = muxIn(row);
   r.owner = &connection;
   r.setRowState(UsbRowState::IN_USE);
-  if (locked) unlockUsbDeviceRow(row);
+  // Published under the row mutex, so a takeover's release follows it.
   if (!alreadyMine) publishUsbDeviceConnected(row, name);
-  return 0;
+  if (locked) unlockUsbDeviceRow(row);
+
+  // A failed reply ends the connection; its end gives the row back.
+  return connection.sendStatus(header, USB_STATUS_OK, 0) < 0 ? -1 : 0;
 }
