@@ -45,22 +45,24 @@ bool composeCompletion(UrbRequest* r, int index, PendingCompletion& out) {
   if (index < 0 || index >= r->count) return false;
   uint32_t flags = r->flags.load();
   if (flags & URB_SENT) return false;
-  usbdevfs_urb* sub = r->subs[index];
+  // A sub-request never submitted has no record: status 0, no data.
+  const usbdevfs_urb* sub = r->subs[index];
+  const int32_t subStatus = sub ? sub->status : 0;
   UsbReplyHeader reply;
   reply.context = r->context & 0xFF;
   reply.tag = r->tag;
   reply.status = USB_STATUS_OK;
   if (flags & URB_ERROR) {
     reply.status = USB_STATUS_FAILED;
-    reply.error = sub->status;
+    reply.error = subStatus;
   } else if (flags & URB_ABORT) {
     reply.status = USB_STATUS_CANCELLED;
     reply.error = kCancelledError;
-  } else if (index > 0 && r->type != kTypeInterrupt && sub->status != 0) {
+  } else if (index > 0 && r->type != kTypeInterrupt && subStatus != 0) {
     reply.status = USB_STATUS_FAILED;
-    reply.error = sub->status;
+    reply.error = subStatus;
     flags = r->flags.fetch_or(URB_ERROR) | URB_ERROR;
-  } else if (r->isIn() && sub->buffer && sub->actual_length > 0) {
+  } else if (r->isIn() && sub && sub->buffer && sub->actual_length > 0) {
     out.data = sub->buffer;
     out.length = static_cast<uint32_t>(sub->actual_length);
   }
@@ -87,9 +89,10 @@ int deliverCompletion(UsbConnection& c, UsbDeviceRow& row, PendingCompletion& p)
     if (p.final) {
       releaseUrbRequest(row, p.request);
     } else if (p.request->isIn()) {
-      usbdevfs_urb* sub = p.request->subs[p.index];
-      freeUrbBuffer(sub->buffer, static_cast<size_t>(sub->buffer_length));
-      sub->buffer = nullptr;
+      if (usbdevfs_urb* sub = p.request->subs[p.index]) {
+        freeUrbBuffer(sub->buffer, static_cast<size_t>(sub->buffer_length));
+        sub->buffer = nullptr;
+      }
     }
   }
   return written == total ? 0 : -1;
@@ -104,6 +107,7 @@ void startNextQueued(UsbDeviceRow& row, const UrbRequest* finished, int handle) 
     UrbRequest* next = urbRequestOf(l);
     const uint32_t f = next->flags.load();
     if (next != finished && next->endpoint == finished->endpoint && (f & URB_PREPARED) && !(f & kNotStartable)) {
+      uncountQueuedUrb(next);
       next->flags.fetch_or(URB_BUSY);
       submitSubUrb(handle, next, 0);
       return;
@@ -145,20 +149,45 @@ UrbRequest* newUrbRequest(int count) {
   }
   r->count = count;
   urbCount.fetch_add(1);
-  for (int i = 0; i < count; ++i) {
-    r->subs[i] = static_cast<usbdevfs_urb*>(std::calloc(1, sizeof(usbdevfs_urb)));
-    if (!r->subs[i]) {
-      freeUrbRequest(r);
-      return nullptr;
-    }
-    r->subs[i]->usercontext = r;
-  }
   return r;
+}
+
+usbdevfs_urb* urbSubRecord(UrbRequest* r, int index) {
+  if (!r || index < 0 || index >= r->count) return nullptr;
+  if (r->subs[index]) return r->subs[index];
+  auto* sub = static_cast<usbdevfs_urb*>(std::calloc(1, sizeof(usbdevfs_urb)));
+  if (!sub) return nullptr;
+  sub->type = r->type;
+  sub->endpoint = r->endpoint;
+  sub->usercontext = r;
+  uint32_t chunk = r->length;
+  if (r->count > 1) {
+    const uint32_t offset = static_cast<uint32_t>(index) * URB_CHUNK_SIZE;
+    chunk = r->length - offset < static_cast<uint32_t>(URB_CHUNK_SIZE) ? r->length - offset : URB_CHUNK_SIZE;
+  }
+  sub->buffer_length = static_cast<int>(chunk);
+  r->subs[index] = sub;
+  return sub;
+}
+
+void countQueuedUrb(UrbRequest* r, const std::shared_ptr<UrbQueueBudget>& budget) {
+  if (!r || !budget || r->queuedIn) return;
+  budget->bytes.fetch_add(r->length);
+  budget->transfers.fetch_add(1);
+  r->queuedIn = budget;
+}
+
+void uncountQueuedUrb(UrbRequest* r) {
+  if (!r || !r->queuedIn) return;
+  r->queuedIn->bytes.fetch_sub(r->length);
+  r->queuedIn->transfers.fetch_sub(1);
+  r->queuedIn.reset();
 }
 
 void freeUrbRequest(UrbRequest* r) {
   if (!r) return;
   UrbList::unlink(r);
+  uncountQueuedUrb(r);
   if (r->subs) {
     for (int i = 0; i < r->count; ++i) {
       if (!r->subs[i]) continue;
@@ -194,7 +223,7 @@ int discardUrb(UsbDeviceRow& row, UrbRequest* r) {
   if (r->completed >= r->count || (flags & (URB_ABORT | URB_DISCARDED))) return r->completed + r->discarded >= r->count;
   const bool busy = flags & URB_BUSY;
   for (int i = r->completed + r->discarded; i < r->count && row.usbfsHandle >= 0; ++i) {
-    if (busy) {
+    if (busy && r->subs[i]) {
       const int rc = usbHost().discardUrb(row.usbfsHandle, r->subs[i]);
       if (rc == 0) r->discarded += 1;
       else if (rc != -EINVAL) r->flags.fetch_or(URB_ABORT);
@@ -267,7 +296,12 @@ void moveUrbList(UrbList& from, UrbList& to) {
 
 int submitSubUrb(int handle, UrbRequest* r, int index) {
   if (!r || index < 0 || index >= r->count) return -EINVAL;
-  usbdevfs_urb* sub = r->subs[index];
+  usbdevfs_urb* sub = urbSubRecord(r, index);
+  if (!sub) {
+    r->flags.fetch_or(URB_ERROR);
+    r->completed += 1;
+    return -ENOMEM;
+  }
   int rc;
   if (r->isIn() && !sub->buffer && sub->buffer_length > 0 &&
       !(sub->buffer = allocUrbBuffer(static_cast<size_t>(sub->buffer_length)))) {

@@ -19,6 +19,7 @@
 #include <mutex>
 #include <vector>
 
+#include "usbserver/urbengine.h"
 #include "usbserver/usbeventsource.h"
 #include "usbserver/wireprotocol.h"
 
@@ -26,6 +27,7 @@ struct iovec;
 class TlsConnection;
 class UsbConnection;
 struct UsbHandover;
+struct UrbQueueBudget;
 struct UsbKeyAnswers;
 
 // Connections from their accept until their socket is closed, and the
@@ -92,6 +94,9 @@ class UsbConnection : public UsbEventSource {
   uint32_t keepAliveValue = 0;          // last KEEP_ALIVE value; never read
   std::atomic<int64_t> lastRequestTick{0};
   int64_t requestDeadlineCs = -1;       // uptimeCs; -1 none (between requests)
+  // Bulk IN transfers this connection has waiting (urbrequest.h limits);
+  // shared with the requests counted in it, which may outlive a revoke.
+  std::shared_ptr<UrbQueueBudget> queueBudget = std::make_shared<UrbQueueBudget>();
   uint32_t challenge = 0;               // tag of the latest successful hello
   // Answers of the latest keyed DEVICE_LIST (access control); null before one.
   std::unique_ptr<UsbKeyAnswers> keyAnswers;

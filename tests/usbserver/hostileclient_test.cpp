@@ -16,6 +16,8 @@
 #include "runtime/tlsconnection.h"
 #include "runtime/uptime.h"
 #include "usbserver/support/urb_test_support.h"
+#include "usbserver/urbengine.h"
+#include "usbserver/urbrequest.h"
 #include "usbserver/usbconnection.h"
 #include "usbserver/usbdevicetable.h"
 #include "usbserver/usblistener.h"
@@ -262,6 +264,41 @@ TEST_F(HostileClientTest, TricklingClientIsDroppedAtTheRequestDeadline) {
     ++sent;
   }
   EXPECT_TRUE(c.closedByServer(3000));
+}
+
+// Bulk IN transfers queued behind one in flight cost memory until they
+// run: one connection may queue only so much, in length and in number;
+// beyond that a transfer is answered FAILED/12 at once.
+TEST_F(HostileClientTest, QueuedBulkInIsBounded) {
+  const struct {
+    const char* what;
+    uint32_t length;   // of each queued transfer
+    int accepted;      // queued before the limit
+  } cases[] = {
+      {"by length", URB_MAX_BULK_IN_LENGTH, static_cast<int>(URB_MAX_QUEUED_IN_BYTES / URB_MAX_BULK_IN_LENGTH)},
+      {"by number", 28, URB_MAX_QUEUED_IN_TRANSFERS},
+  };
+  const Device d = plugDevice("1-3", "loopback");
+  startServer();
+  const int32_t before = urbCount.load();
+  for (const auto& k : cases) {
+    SCOPED_TRACE(k.what);
+    UsbTestClient& c = client();
+    attach(c, d);
+    // The loopback device holds nothing: this one stays in flight.
+    ASSERT_TRUE(submit(c, 0x100, transferBody(d.row, d.port, 0x81, kBulk, 512, 0)));
+    for (int i = 0; i < k.accepted; ++i)
+      ASSERT_TRUE(submit(c, 0x1000 + i, transferBody(d.row, d.port, 0x81, kBulk, k.length, 0)));
+    ASSERT_TRUE(submit(c, 0x99999, transferBody(d.row, d.port, 0x81, kBulk, k.length, 0)));
+    UsbReply r;
+    ASSERT_TRUE(c.readReply(r, 5000));
+    EXPECT_EQ(0x99999u, r.header.tag);
+    EXPECT_EQ(USB_STATUS_FAILED, r.header.status);
+    EXPECT_EQ(USB_ERR_NOMEM, r.header.error);
+    EXPECT_LE(urbCount.load(), before + k.accepted + 1);
+    c.close();
+    EXPECT_TRUE(waitFor([&] { return urbCount.load() == before; }, 5000));
+  }
 }
 
 }  // namespace
