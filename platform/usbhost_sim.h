@@ -63,6 +63,8 @@
 //                               flight, control requests give -ETIMEDOUT
 //                               after their time-out (5 s for 0, "none")
 //     short <ep> <n>            the next IN transfer ends after n bytes
+//     nomem <ep> [<n>]          after n more submissions on the endpoint
+//                               (default 0) one is refused with ENOMEM
 //     gone                      the device stops answering as if pulled
 //                               out; sysfs and the node stay until unplug
 //     blength <value> [<n>]     bLength of the n-th descriptor after the

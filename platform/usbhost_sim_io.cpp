@@ -266,6 +266,15 @@ int SimUsbHost::submitUrb(int handle, usbdevfs_urb* urb) {
   if (length > kMaxUrbLength) return -ENOMEM;
   SimUsbSlot& slot = *h->slot;
   const uint8_t endpoint = urb->endpoint;
+  auto& refuse = slot.device->faults().refuseSubmission;
+  auto refused = refuse.find(endpoint);
+  if (refused != refuse.end()) {
+    if (refused->second == 0) {
+      refuse.erase(refused);
+      return -ENOMEM;
+    }
+    refused->second -= 1;
+  }
   auto record = std::make_unique<SimUsbUrb>();
   record->user = urb;
   record->handle = h;

@@ -54,7 +54,7 @@ bool composeCompletion(UrbRequest* r, int index, PendingCompletion& out) {
   reply.status = USB_STATUS_OK;
   if (flags & URB_ERROR) {
     reply.status = USB_STATUS_FAILED;
-    reply.error = subStatus;
+    reply.error = subStatus != 0 ? subStatus : r->error;
   } else if (flags & URB_ABORT) {
     reply.status = USB_STATUS_CANCELLED;
     reply.error = kCancelledError;
@@ -100,19 +100,24 @@ int deliverCompletion(UsbConnection& c, UsbDeviceRow& row, PendingCompletion& p)
 
 // The oldest transfer queued behind finished on its endpoint goes in
 // flight, whether finished ended well or not; discarded, aborted or
-// answered ones never do. Under the row mutex.
-void startNextQueued(UsbDeviceRow& row, const UrbRequest* finished, int handle) {
+// answered ones never do. One that usbfs refuses is flagged Error (its
+// answer is left to sendAbortedCompletions) and the next one is tried.
+// Under the row mutex. True when one was refused.
+bool startNextQueued(UsbDeviceRow& row, const UrbRequest* finished, int handle) {
   constexpr uint32_t kNotStartable = URB_BUSY | URB_DISCARDED | URB_SENT | URB_ERROR | URB_ABORT;
+  bool refused = false;
   for (UrbLink* l = row.transfers.first(); l; l = row.transfers.after(l)) {
     UrbRequest* next = urbRequestOf(l);
     const uint32_t f = next->flags.load();
     if (next != finished && next->endpoint == finished->endpoint && (f & URB_PREPARED) && !(f & kNotStartable)) {
       uncountQueuedUrb(next);
       next->flags.fetch_or(URB_BUSY);
-      submitSubUrb(handle, next, 0);
-      return;
+      if (submitSubUrb(handle, next, 0) == 0) return refused;
+      next->flags.fetch_and(~URB_BUSY);
+      refused = true;
     }
   }
+  return refused;
 }
 
 bool ownerTaskIsCurrent(const UsbDeviceRow& row) {
@@ -252,7 +257,8 @@ int sendAbortedCompletions(UsbConnection& owner, int rowIndex) {
       for (UrbLink* l = row.transfers.first(); l && !found; l = row.transfers.after(l)) {
         UrbRequest* r = urbRequestOf(l);
         const uint32_t f = r->flags.load();
-        if ((f & URB_ABORT) && !(f & URB_SENT) && r->inKernel == 0) found = r;
+        const bool unanswered = (f & URB_ABORT) || ((f & URB_ERROR) && !(f & URB_BUSY));
+        if (unanswered && !(f & URB_SENT) && r->inKernel == 0) found = r;
       }
       if (!found) break;
       const int index = found->completed < found->count ? found->completed : found->count - 1;
@@ -300,6 +306,7 @@ int submitSubUrb(int handle, UrbRequest* r, int index) {
   if (!sub) {
     r->flags.fetch_or(URB_ERROR);
     r->completed += 1;
+    r->error = -ENOMEM;
     return -ENOMEM;
   }
   int rc;
@@ -316,6 +323,7 @@ int submitSubUrb(int handle, UrbRequest* r, int index) {
   }
   r->flags.fetch_or(URB_ERROR | (rc == -ENODEV ? URB_ABORT : 0));
   r->completed += 1;
+  r->error = rc;
   sub->status = rc;
   return rc;
 }
@@ -334,9 +342,13 @@ int usb_srv_poll(UsbEventSource& source) {
   const int rowIndex = source.row;
   if (!isUsbRowIndexValid(rowIndex)) return -1;
   UsbDeviceRow& row = usbDeviceTable[rowIndex];
+  // At most two completions per reap: a chunk's data, then the final
+  // failure of a next chunk usbfs refused.
   PendingCompletion pending;
+  PendingCompletion refusal;
   UsbConnection* owner = nullptr;
   bool revoke = false;
+  bool queuedRefused = false;
   {
     RowMutex hold(rowIndex);
     // A source handed over to this task (its row was taken) only waits to
@@ -362,6 +374,7 @@ int usb_srv_poll(UsbEventSource& source) {
       r->inKernel -= 1;
       r->completed += 1;
       const uint32_t flags = r->flags.load();
+      bool nextRefused = false;
       if (flags & (URB_ERROR | URB_ABORT | URB_SENT)) {
         r->flags.fetch_and(~URB_BUSY);
       } else if (urb->status != 0 && r->type != kTypeInterrupt) {
@@ -372,37 +385,54 @@ int usb_srv_poll(UsbEventSource& source) {
         if (r->isIn()) {
           r->bytesLeft -= urb->actual_length;
           const bool full = urb->actual_length == urb->buffer_length;
-          done = !(index + 1 < r->count && full) || submitSubUrb(source.fd, r, index + 1) != 0;
+          const bool more = index + 1 < r->count && full;
+          if (more) {
+            // This chunk's data goes out whatever becomes of the next one.
+            composeCompletion(r, index, pending);
+            nextRefused = submitSubUrb(source.fd, r, index + 1) != 0;
+          }
+          done = !more || nextRefused;
         } else {
           r->bytesLeft -= urb->buffer_length;
           done = r->completed >= r->count;
         }
-        if (done && !(r->flags.load() & URB_ERROR)) {
+        if (done) {
           r->flags.fetch_and(~URB_BUSY);
-          r->completed = r->count;
+          if (!(r->flags.load() & URB_ERROR)) r->completed = r->count;
         }
       }
       if ((flags & URB_BUSY) && !(r->flags.load() & URB_BUSY) && r->inKernel == 0)
-        startNextQueued(row, r, source.fd);
+        queuedRefused = startNextQueued(row, r, source.fd);
       const uint32_t now = r->flags.load();
-      if (now & URB_SENT) {
+      if (nextRefused) {
+        // The refused chunk's own final completion carries its errno.
+        composeCompletion(r, index + 1, refusal);
+      } else if (pending.request) {
+        // The partial of a chunk whose successor is in flight.
+      } else if (now & URB_SENT) {
         releaseUrbRequest(row, r);
       } else if (r->isIn() || index == r->count - 1 || (now & (URB_ERROR | URB_ABORT))) {
-        if (composeCompletion(r, index, pending)) owner = row.owner;
+        composeCompletion(r, index, pending);
       }
+      owner = row.owner;
     }
   }
   if (revoke) {
     revokeRowFromOwner(rowIndex);
     return 0;
   }
-  if (!pending.request) return 0;
+  UrbRequest* answered = pending.request ? pending.request : refusal.request;
   if (!owner) {
     RowMutex hold(rowIndex);
-    if (onList(row, pending.request)) releaseUrbRequest(row, pending.request);
+    if (answered && onList(row, answered)) releaseUrbRequest(row, answered);
     return 0;
   }
-  return deliverCompletion(*owner, row, pending) < 0 ? -1 : 0;
+  int result = 0;
+  for (PendingCompletion* p : {&pending, &refusal})
+    if (p->request && deliverCompletion(*owner, row, *p) < 0) result = -1;
+  // Transfers that could not start when their turn came are answered now.
+  if (queuedRefused && result == 0 && sendAbortedCompletions(*owner, rowIndex) < 0) result = -1;
+  return result;
 }
 
 const char* formatUrbState(const UrbRequest* r) {

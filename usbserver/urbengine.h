@@ -52,6 +52,7 @@ struct UrbRequest : UrbLink {
   int32_t completed = 0;
   int32_t discarded = 0;
   int32_t inKernel = 0;     // sub-requests submitted and not yet reaped
+  int32_t error = 0;        // negative errno of a sub-request usbfs refused
   // count records, each owning its buffer; made when the sub-request is
   // first submitted (urbSubRecord), so a long transfer waiting in a queue
   // costs only this array.
@@ -100,9 +101,10 @@ int discardUrb(UsbDeviceRow& row, UrbRequest* request);
 void abortAllUrbs(int row);
 // Discards the row's requests on endpoint like abortAllUrbs.
 void abortEndpointUrbs(int row, uint8_t endpoint);
-// On the owner's task: the final CANCELLED completion of every request of
-// row flagged Abort with nothing in flight, each then released. -1 when a
-// completion could not be written, else 0.
+// On the owner's task: the final completion of every request of row that
+// has nothing in flight and is flagged Abort (CANCELLED) or Error without
+// Busy (FAILED with its error: it could not be started), each then
+// released. -1 when a completion could not be written, else 0.
 int sendAbortedCompletions(UsbConnection& owner, int row);
 
 // Under the row mutex: a request with sub-requests outstanding and no

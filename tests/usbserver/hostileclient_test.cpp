@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <time.h>
 
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -299,6 +300,53 @@ TEST_F(HostileClientTest, QueuedBulkInIsBounded) {
     c.close();
     EXPECT_TRUE(waitFor([&] { return urbCount.load() == before; }, 5000));
   }
+}
+
+// A bulk IN whose next chunk usbfs refuses (its memory limit) ends with
+// the chunk already read and a final FAILED carrying the refusal's errno;
+// the endpoint goes on serving transfers.
+TEST_F(HostileClientTest, RefusedLaterChunkEndsTheTransferWithItsError) {
+  Device d;
+  UsbTestClient& c = serve("1-3", "loopback", &d);
+  const std::vector<uint8_t> data = patternBytes(65536 + 1000, 3);
+  ASSERT_EQ(USB_STATUS_OK, transfer(c, d, 0x01, kBulk, 0, data).back().header.status);
+  fault("1-3", "nomem 0x81 1");  // the first chunk goes, the second is refused
+  const std::vector<UsbReply> in = transfer(c, d, 0x81, kBulk, 2 * 65536);
+  ASSERT_EQ(2u, in.size());
+  EXPECT_EQ(USB_STATUS_OK, in[0].header.status);
+  EXPECT_EQ(std::vector<uint8_t>(data.begin(), data.begin() + 65536), in[0].data);
+  EXPECT_EQ(USB_STATUS_FAILED, in[1].header.status);
+  EXPECT_EQ(-12, in[1].header.error);
+  // Not left busy: the next transfer on the endpoint runs.
+  const std::vector<UsbReply> rest = transfer(c, d, 0x81, kBulk, 1000);
+  EXPECT_EQ(USB_STATUS_OK, rest.back().header.status);
+  EXPECT_EQ(std::vector<uint8_t>(data.begin() + 65536, data.end()), joinedData(rest));
+}
+
+// A transfer queued behind another that cannot start when its turn comes
+// is answered with the error, and the ones behind it still run.
+TEST_F(HostileClientTest, QueuedTransferThatCannotStartIsAnswered) {
+  Device d;
+  UsbTestClient& c = serve("1-3", "loopback", &d);
+  ASSERT_TRUE(submit(c, 0x51, transferBody(d.row, d.port, 0x81, kBulk, 64, 0)));  // in flight
+  ASSERT_TRUE(submit(c, 0x52, transferBody(d.row, d.port, 0x81, kBulk, 64, 0)));  // queued
+  ASSERT_TRUE(submit(c, 0x53, transferBody(d.row, d.port, 0x81, kBulk, 64, 0)));  // queued
+  pauseMs(100);
+  fault("1-3", "nomem 0x81");  // the next submission: 0x52's start
+  const std::vector<uint8_t> first = patternBytes(10, 1), second = patternBytes(20, 2);
+  ASSERT_TRUE(submit(c, 0x61, transferBody(d.row, d.port, 0x01, kBulk, 0, 10, first)));
+  ASSERT_TRUE(submit(c, 0x62, transferBody(d.row, d.port, 0x01, kBulk, 0, 20, second)));
+  std::map<uint32_t, UsbReply> finals;
+  for (int i = 0; i < 5; ++i) {
+    UsbReply r;
+    ASSERT_TRUE(c.readReply(r, 5000)) << i;
+    finals[r.header.tag] = r;
+  }
+  EXPECT_EQ(first, finals[0x51].data);
+  EXPECT_EQ(USB_STATUS_FAILED, finals[0x52].header.status);
+  EXPECT_EQ(-12, finals[0x52].header.error);
+  EXPECT_EQ(USB_STATUS_OK, finals[0x53].header.status);
+  EXPECT_EQ(second, finals[0x53].data);
 }
 
 }  // namespace
