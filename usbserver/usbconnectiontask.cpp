@@ -151,6 +151,7 @@ void releaseConnectionDevices(UsbConnection& connection) {
       freeUrbList(r.transfers);
       if (inUse) publishUsbDeviceReleased(row);
       r.owner = nullptr;
+      r.currentConfigIndex = -1;
       if (inUse) r.setRowState(UsbRowState::PRESENT);
     }
     unlockUsbDeviceRow(row);

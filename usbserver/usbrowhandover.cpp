@@ -60,6 +60,8 @@ int revokeRowFromOwner(int row) {
   moveUrbList(r.transfers, handover->transfers);
   r.usbfsHandle = -1;
   r.eventSource = nullptr;
+  // The configuration was the old handle's: the next owner sets its own.
+  r.currentConfigIndex = -1;
   publishUsbDeviceReleased(row);
   r.owner = nullptr;
   r.setRowState(UsbRowState::PRESENT);

@@ -3,6 +3,8 @@
 // they do reaches other clients or the device table's texts.
 #include <gtest/gtest.h>
 
+#include <errno.h>
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <time.h>
 
@@ -347,6 +349,21 @@ TEST_F(HostileClientTest, QueuedTransferThatCannotStartIsAnswered) {
   EXPECT_EQ(-12, finals[0x52].header.error);
   EXPECT_EQ(USB_STATUS_OK, finals[0x53].header.status);
   EXPECT_EQ(second, finals[0x53].data);
+}
+
+// After a takeover the new owner's SET_CONFIGURATION of the same value
+// claims the interfaces for it: another handle finds them busy.
+TEST_F(HostileClientTest, SameConfigurationAfterATakeoverClaimsTheInterfaces) {
+  Device d;
+  serve("1-3", "loopback", &d);
+  UsbTestClient& second = client();
+  attach(second, d);  // takes the device over, configuration 1 again
+  int bus = 0, dev = 0;
+  ASSERT_TRUE(host().deviceNumbers("1-3", &bus, &dev));
+  const int other = host().openDevice(bus, dev, O_RDWR);
+  ASSERT_GE(other, 0);
+  EXPECT_EQ(-EBUSY, host().claimInterface(other, 0)) << "interface 0 is the new owner's";
+  host().closeDevice(other);
 }
 
 }  // namespace
