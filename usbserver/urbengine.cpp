@@ -418,7 +418,10 @@ int usb_srv_poll(UsbEventSource& source) {
     }
   }
   if (revoke) {
-    revokeRowFromOwner(rowIndex);
+    // A hung-up handle reports itself at every wait: when there was no
+    // owner to take it from, it leaves the event set (its source is
+    // destroyed with the row's handle later).
+    if (!revokeRowFromOwner(rowIndex) && source.ownerTask) source.ownerTask->removeEvent(source.fd);
     return 0;
   }
   UrbRequest* answered = pending.request ? pending.request : refusal.request;

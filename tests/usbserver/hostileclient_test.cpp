@@ -6,6 +6,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/socket.h>
+#include <unistd.h>
 #include <time.h>
 
 #include <map>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "params/paramstore.h"
+#include "platform/usbhost.h"
 #include "params/stringparam.h"
 #include "runtime/task.h"
 #include "runtime/tlsconnection.h"
@@ -364,6 +366,27 @@ TEST_F(HostileClientTest, SameConfigurationAfterATakeoverClaimsTheInterfaces) {
   ASSERT_GE(other, 0);
   EXPECT_EQ(-EBUSY, host().claimInterface(other, 0)) << "interface 0 is the new owner's";
   host().closeDevice(other);
+}
+
+// Another client's request that cannot open the device takes it from its
+// owner the normal way: DEVICE_GONE, then the row is marked removed with
+// no owner left in it.
+TEST_F(HostileClientTest, FailedOpenByAnotherClientRevokesTheOwnerFirst) {
+  Device d;
+  UsbTestClient& owner = serve("1-3", "loopback", &d);
+  int bus = 0, dev = 0;
+  ASSERT_TRUE(host().deviceNumbers("1-3", &bus, &dev));
+  ASSERT_EQ(0, ::unlink(UsbHost::deviceNodePath(bus, dev).c_str()));  // opens fail from now on
+  UsbTestClient& other = client();
+  control(other, d, 0x80, 6, 0x0337, 0x0409, 255, 255);  // a string nobody asked for yet
+  UsbReply notice;
+  bool isNotice = false;
+  ASSERT_TRUE(readMessage(owner, notice, &isNotice));
+  EXPECT_TRUE(isNotice);
+  EXPECT_EQ(static_cast<uint32_t>(USB_OP_DEVICE_GONE), notice.header.opcode);
+  RowMutex hold(d.row);
+  EXPECT_EQ(nullptr, usbDeviceTable[d.row].owner);
+  EXPECT_NE(UsbRowState::IN_USE, usbDeviceTable[d.row].rowState());
 }
 
 }  // namespace
