@@ -66,6 +66,7 @@ void UsbSrvdPrcs::onEnd() {
     releaseConnectionDevices(*source_);
     source_->serveHandovers(0);
   }
+  endUsbEventSourcesOfThread();
   if (active_) usbActiveConnectionTasks.fetch_sub(1);
   active_ = false;
   // Uncounted just before the close: a client that sees its connection end
