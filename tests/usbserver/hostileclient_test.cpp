@@ -389,4 +389,32 @@ TEST_F(HostileClientTest, FailedOpenByAnotherClientRevokesTheOwnerFirst) {
   EXPECT_NE(UsbRowState::IN_USE, usbDeviceTable[d.row].rowState());
 }
 
+// A CONNECT whose second open (after the pre-reset pause) fails leaves
+// alone the handle another request opened on the row during the pause.
+TEST_F(HostileClientTest, FailedConnectClosesOnlyItsOwnHandle) {
+  const Device d = plugDevice("1-3", "loopback");
+  startServer();
+  setTextParam(("zov_prereset_" + std::to_string(d.port)).c_str(), "on");
+  UsbTestClient& c = client();
+  std::vector<uint8_t> body(2 + USB_CLIENT_NAME_SIZE, 0);
+  body[0] = static_cast<uint8_t>(d.row);
+  body[1] = static_cast<uint8_t>(d.port);
+  ASSERT_TRUE(c.send(USB_OP_CONNECT, 0x21, body));
+  pauseMs(300);  // inside the pre-reset pause (1 s)
+  int bus = 0, dev = 0;
+  ASSERT_TRUE(host().deviceNumbers("1-3", &bus, &dev));
+  const int others = host().openDevice(bus, dev, O_RDWR);
+  ASSERT_GE(others, 0);
+  {
+    RowMutex hold(d.row);
+    usbDeviceTable[d.row].usbfsHandle = others;
+  }
+  fault("1-3", "gone");  // the second open fails
+  UsbReply r;
+  ASSERT_TRUE(c.readReply(r, 5000));
+  EXPECT_NE(USB_STATUS_OK, r.header.status);
+  RowMutex hold(d.row);
+  EXPECT_EQ(others, usbDeviceTable[d.row].usbfsHandle) << "the other request's handle stays open";
+}
+
 }  // namespace
