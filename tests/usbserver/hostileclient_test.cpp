@@ -417,4 +417,20 @@ TEST_F(HostileClientTest, FailedConnectClosesOnlyItsOwnHandle) {
   EXPECT_EQ(others, usbDeviceTable[d.row].usbfsHandle) << "the other request's handle stays open";
 }
 
+// The alternate settings of a SET_CONFIGURATION apply also when its value
+// is already current: the device is asked (and here refuses a setting it
+// does not have).
+TEST_F(HostileClientTest, AlternateSettingsApplyWhenTheConfigurationIsCurrent) {
+  Device d;
+  UsbTestClient& c = serve("1-3", "loopback", &d);  // configuration 1 is current
+  UsbReply r;
+  ASSERT_TRUE(c.request(r, USB_OP_SET_CONFIGURATION, 0x78,
+                        {static_cast<uint8_t>(d.row), static_cast<uint8_t>(d.port), 1, 1, 0, 0}));
+  EXPECT_EQ(USB_STATUS_OK, r.header.status) << "alternate 0 exists";
+  ASSERT_TRUE(c.request(r, USB_OP_SET_CONFIGURATION, 0x79,
+                        {static_cast<uint8_t>(d.row), static_cast<uint8_t>(d.port), 1, 1, 0, 9}));
+  EXPECT_EQ(USB_STATUS_FAILED, r.header.status) << "alternate 9 was asked for";
+  EXPECT_EQ(EINVAL, r.header.error);
+}
+
 }  // namespace
