@@ -150,6 +150,7 @@ class Client {
     ctx_ = nullptr;
     fd_ = -1;
   }
+  int fd() const { return fd_; }
   // "<protocol> <cipher>" of a TLS session, "" for plain.
   std::string session() const {
     return ssl_ ? std::string(SSL_get_version(ssl_)) + " " + SSL_get_cipher_name(ssl_) : std::string();
@@ -259,7 +260,8 @@ inline int freePort() {
 // The USB server on loopback with one simulated loopback device.
 class BenchServer {
  public:
-  bool start() {
+  // plugMore, when given, plugs further simulated devices before the scan.
+  bool start(void (*plugMore)(SimUsbHost&) = nullptr) {
     char pattern[] = "/tmp/usb-transfer-bench-XXXXXX";
     if (!mkdtemp(pattern)) return false;
     root_ = pattern;
@@ -276,6 +278,7 @@ class BenchServer {
     prepareUsbDeviceFilesystem();
     host_->plug("1-1", "hub 4");
     host_->plug("1-1.2", "loopback");
+    if (plugMore) plugMore(*host_);
     rescanUsbDevices();
     for (int r = 0; r < USB_MAXDEVS && row < 0; ++r)
       if (usbDeviceTable[r].isPresent()) {

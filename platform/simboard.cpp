@@ -147,6 +147,7 @@ int SimBoard::control(uint32_t request, void* arg) {
     case boardreq::kShowPattern: {
       LedPattern p;
       std::memcpy(&p, arg, sizeof p);
+      if (patterns_.size() >= kHistoryLimit) patterns_.pop_front();
       patterns_.push_back(p);
       applyPatternLocked(p);
       char buf[128];
@@ -219,6 +220,7 @@ int SimBoard::controlValue(uint32_t request, uint32_t value) {
     errno = failing_.count(request) ? EIO : ENOTTY;
     return -1;
   }
+  if (legacyWords_.size() >= kHistoryLimit) legacyWords_.pop_front();
   legacyWords_.push_back(value);
   logLocked("legacy-led " + hex(value));
   return 0;
@@ -422,12 +424,12 @@ uint32_t SimBoard::boardLeds(int group) const {
 
 std::vector<LedPattern> SimBoard::patterns() const {
   std::lock_guard<std::mutex> g(mutex_);
-  return patterns_;
+  return std::vector<LedPattern>(patterns_.begin(), patterns_.end());
 }
 
 std::vector<uint32_t> SimBoard::legacyLedWords() const {
   std::lock_guard<std::mutex> g(mutex_);
-  return legacyWords_;
+  return std::vector<uint32_t>(legacyWords_.begin(), legacyWords_.end());
 }
 
 std::string SimBoard::displayText() const {

@@ -115,6 +115,9 @@ class SimBoard : public BoardDriver {
   bool outputOn(int index) const;
   uint32_t litLeds() const;
   uint32_t boardLeds(int group) const;
+  // The most recent LED patterns and legacy LED words, oldest first (at
+  // most kHistoryLimit of each).
+  static constexpr size_t kHistoryLimit = 10000;
   std::vector<LedPattern> patterns() const;
   std::vector<uint32_t> legacyLedWords() const;
   // The display as shown, points included ("E1.", "RS"); "" before any write.
@@ -171,8 +174,10 @@ class SimBoard : public BoardDriver {
   uint32_t outputs_ = 0;
   uint32_t lit_ = 0;
   uint32_t boardLeds_[3] = {0, 0, 0};
-  std::vector<LedPattern> patterns_;
-  std::vector<uint32_t> legacyWords_;
+  // The most recent kHistoryLimit of each, like the log: a long run of
+  // USB traffic must not look like a leak.
+  std::deque<LedPattern> patterns_;
+  std::deque<uint32_t> legacyWords_;
   DisplayFrame display_{};
   int displayWrites_ = 0;
   std::deque<LogEntry> log_;

@@ -31,6 +31,9 @@ struct SimUsbFaults {
   std::set<uint8_t> timeout;                   // endpoints that never answer (0: control)
   std::map<uint8_t, size_t> shortNext;         // IN endpoint -> bytes of its next transfer
   int hardResetResult = -ENOTTY;               // 0 success, else -errno
+  // Endpoint -> submissions still to go before one is refused with ENOMEM
+  // (usbfs at its memory limit); 0 refuses the next one.
+  std::map<uint8_t, unsigned> refuseSubmission;
 };
 
 class SimUsbDevice {

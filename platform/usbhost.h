@@ -82,6 +82,13 @@ class UsbHost {
   // Closes a handle. Its claimed interfaces are released and its URBs that
   // are still in flight are cancelled and dropped. 0 or a negative errno.
   virtual int closeDevice(int handle) = 0;
+  // Takes the device from a handle at once, from any thread, while its
+  // owner may still be using the number: the handle's claims are released
+  // and its URBs cancelled and dropped (none is reaped, none writes to the
+  // caller's memory any more), as if it had been closed, but the number
+  // stays the owner's until its closeDevice(). Later requests on it fail.
+  // 0 or a negative errno.
+  virtual int revokeHandle(int handle) = 0;
 
   // Reads the node from its current position: the 18-byte device
   // descriptor followed by every configuration's descriptors, each

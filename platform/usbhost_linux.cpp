@@ -72,6 +72,18 @@ int LinuxUsbHost::closeDevice(int handle) {
   return ::close(handle) == 0 ? 0 : -errno;
 }
 
+int LinuxUsbHost::revokeHandle(int handle) {
+  if (handle < 0) return -EBADF;
+  // The usbfs file goes with its last descriptor: the kernel releases the
+  // interfaces and kills the URBs. /dev/null keeps the number taken.
+  const int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+  if (null < 0) return -errno;
+  const int rc = ::dup3(null, handle, O_CLOEXEC);
+  const int saved = errno;
+  ::close(null);
+  return rc < 0 ? -saved : 0;
+}
+
 int LinuxUsbHost::readDevice(int handle, void* buffer, size_t size) {
   ssize_t n;
   do {

@@ -11,6 +11,7 @@ class LinuxUsbHost : public UsbHost {
   int makeDeviceNode(int busnum, int devnum, int major, int minor) override;
   int openDevice(int busnum, int devnum, int flags) override;
   int closeDevice(int handle) override;
+  int revokeHandle(int handle) override;
   int readDevice(int handle, void* buffer, size_t size) override;
 
   int control(int handle, uint8_t requestType, uint8_t request, uint16_t value, uint16_t index, void* data,

@@ -63,6 +63,8 @@
 //                               flight, control requests give -ETIMEDOUT
 //                               after their time-out (5 s for 0, "none")
 //     short <ep> <n>            the next IN transfer ends after n bytes
+//     nomem <ep> [<n>]          after n more submissions on the endpoint
+//                               (default 0) one is refused with ENOMEM
 //     gone                      the device stops answering as if pulled
 //                               out; sysfs and the node stay until unplug
 //     blength <value> [<n>]     bLength of the n-th descriptor after the
@@ -127,6 +129,7 @@ class SimUsbHost : public UsbHost {
   int makeDeviceNode(int busnum, int devnum, int major, int minor) override;
   int openDevice(int busnum, int devnum, int flags) override;
   int closeDevice(int handle) override;
+  int revokeHandle(int handle) override;
   int readDevice(int handle, void* buffer, size_t size) override;
   int control(int handle, uint8_t requestType, uint8_t request, uint16_t value, uint16_t index, void* data,
               uint16_t length, unsigned timeoutMs) override;

@@ -75,6 +75,26 @@ int SimUsbHost::closeDevice(int handle) {
   return 0;
 }
 
+int SimUsbHost::revokeHandle(int handle) {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  auto it = state_->handles.find(handle);
+  if (it == state_->handles.end()) return -EBADF;
+  SimUsbHandle& h = *it->second;
+  if (h.slot) {
+    SimUsbSlot& slot = *h.slot;
+    state_->cancel(slot, -ENOENT, handle);
+    for (auto c = slot.claims.begin(); c != slot.claims.end();) c = c->second == handle ? slot.claims.erase(c) : ++c;
+    slot.handles.erase(handle);
+    state_->pump(slot);
+    h.slot.reset();
+  }
+  // Nothing is reaped from a revoked handle: its records are the owner's again.
+  h.inFlight.clear();
+  h.completed.clear();
+  h.readiness.setWritable(false);
+  return 0;
+}
+
 int SimUsbHost::readDevice(int handle, void* buffer, size_t size) {
   std::lock_guard<std::mutex> lock(state_->mutex);
   auto it = state_->handles.find(handle);
@@ -246,6 +266,15 @@ int SimUsbHost::submitUrb(int handle, usbdevfs_urb* urb) {
   if (length > kMaxUrbLength) return -ENOMEM;
   SimUsbSlot& slot = *h->slot;
   const uint8_t endpoint = urb->endpoint;
+  auto& refuse = slot.device->faults().refuseSubmission;
+  auto refused = refuse.find(endpoint);
+  if (refused != refuse.end()) {
+    if (refused->second == 0) {
+      refuse.erase(refused);
+      return -ENOMEM;
+    }
+    refused->second -= 1;
+  }
   auto record = std::make_unique<SimUsbUrb>();
   record->user = urb;
   record->handle = h;

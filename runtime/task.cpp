@@ -136,7 +136,11 @@ void destroyTaskAtThreadExit(void* value) {
         return;
     Task* task = static_cast<Task*>(value);
     // The task's own last word, on its own thread, while the object is whole.
+    // The thread library has already cleared the key: the hook still sees
+    // its task as the current one, and the key is cleared again after it.
+    pthread_setspecific(taskContextKey, task);
     task->onEnd();
+    pthread_setspecific(taskContextKey, nullptr);
     // Leave the table before the derived destructors run, so no poster can
     // reach a half-destroyed object, and let those already writing finish.
     removeFromTable(task);

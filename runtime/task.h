@@ -73,7 +73,8 @@ public:
     // Runs once on the task's own thread when the thread ends, however it
     // ends (run returns, exit, MSG_QUIT), before the task leaves taskTable
     // and is deleted: the place to release what the task holds in shared
-    // structures. Must not wait for messages. The base does nothing.
+    // structures. currentTask() is this task meanwhile. Must not wait for
+    // messages. The base does nothing.
     virtual void onEnd() {}
     // Handles one message; returns its flags less the bits it consumed.
     // The base returns every bit, so MSG_ENDS_WAIT bits end the wait.

@@ -12,6 +12,7 @@
 #include <openssl/ssl.h>
 
 #include "runtime/fdflags.h"
+#include "runtime/nosigpipe.h"
 #include "runtime/tlscontext.h"
 #include "runtime/tlshandshake.h"
 #include "runtime/uptime.h"
@@ -94,7 +95,10 @@ ssl_st* TlsConnection::clientHandshake(int verify, int64_t timeoutCs) {
   bool done = false;
   for (;;) {
     ERR_clear_error();
-    lastResult = SSL_connect(ssl);
+    {
+      NoSigpipeScope quiet;
+      lastResult = SSL_connect(ssl);
+    }
     if (lastResult == 1) {
       done = true;
       break;

@@ -105,7 +105,7 @@ class TlsConnection : public Connection {
   // (ioStatus 2) or no session.
   int sslWrite(const void* memory, int size, int64_t timeoutCs);
 
-  int32_t bytesWritten;     // by write and writev
+  int64_t bytesWritten;     // by write and writev (a disk copy passes 2 GiB)
   uint8_t recordHeader[4];  // first bytes of the last record peeked
   int32_t lastResult;       // client handshake and verification result
   ssl_st* session;          // null for a plain connection

@@ -7,6 +7,7 @@
 #include <openssl/ssl.h>
 
 #include "runtime/fdflags.h"
+#include "runtime/nosigpipe.h"
 #include "runtime/task.h"
 #include "runtime/tlsconnection.h"
 #include "runtime/tlscontext.h"
@@ -46,7 +47,11 @@ ssl_st* tlsServerHandshake(TlsConnection* connection) {
   setNonBlockingFd(connection->fd, 1);
   for (;;) {
     ERR_clear_error();
-    const int result = SSL_accept(ssl);
+    int result;
+    {
+      NoSigpipeScope quiet;
+      result = SSL_accept(ssl);
+    }
     if (result == 1) return ssl;
     const int sslError = SSL_get_error(ssl, result);
     if (sslError != SSL_ERROR_WANT_READ && sslError != SSL_ERROR_WANT_WRITE) break;
@@ -72,7 +77,11 @@ int tlsShutdown(ssl_st* session, int abortive) {
         break;
       }
       ERR_clear_error();
-      const int result = SSL_shutdown(session);
+      int result;
+      {
+        NoSigpipeScope quiet;
+        result = SSL_shutdown(session);
+      }
       if (result > 0) break;
       const int sslError = result < 0 ? SSL_get_error(session, result) : SSL_ERROR_NONE;
       if (result < 0 && sslError != SSL_ERROR_WANT_READ && sslError != SSL_ERROR_WANT_WRITE) break;

@@ -12,6 +12,7 @@
 #include <openssl/ssl.h>
 
 #include "runtime/bytebuffer.h"
+#include "runtime/nosigpipe.h"
 #include "runtime/tlsconnection.h"
 #include "runtime/uptime.h"
 
@@ -69,7 +70,11 @@ int TlsConnection::sslRead(void* memory, int size, int64_t timeoutCs) {
   for (;;) {
     peekRecordHeader();
     ERR_clear_error();
-    const int count = SSL_read(session, memory, size);
+    int count;
+    {
+      NoSigpipeScope quiet;  // a read may answer the peer (alerts, key updates)
+      count = SSL_read(session, memory, size);
+    }
     if (count > 0) return count;
     const int sslError = SSL_get_error(session, count);
     if (sslError == SSL_ERROR_WANT_READ || sslError == SSL_ERROR_WANT_WRITE) {
@@ -99,7 +104,11 @@ int TlsConnection::sslWrite(const void* memory, int size, int64_t timeoutCs) {
   if (size <= 0) return 0;
   for (;;) {
     ERR_clear_error();
-    const int count = SSL_write(session, memory, size);
+    int count;
+    {
+      NoSigpipeScope quiet;
+      count = SSL_write(session, memory, size);
+    }
     if (count > 0) return count;
     const int sslError = SSL_get_error(session, count);
     if (sslError == SSL_ERROR_WANT_READ || sslError == SSL_ERROR_WANT_WRITE) {
@@ -274,7 +283,7 @@ int TlsConnection::write(const void* data, int length, int timeoutCs, int once) 
     } else {
       const ssize_t count = ::send(fd, bytes + total, static_cast<size_t>(length - total), MSG_NOSIGNAL);
       if (count > 0) {
-        bytesWritten += static_cast<int32_t>(count);
+        bytesWritten += count;
         total += static_cast<int>(count);
       } else if (count < 0 && !retryable(errno)) {
         ioStatus = CONN_IO_BROKEN;

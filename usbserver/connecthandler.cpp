@@ -84,6 +84,10 @@ int connectUsbDevice(UsbConnection& connection, const UsbRequestHeader& header) 
   const int port = body[1];
   char name[USB_CLIENT_NAME_SIZE + 1] = {};
   std::memcpy(name, body + 2, USB_CLIENT_NAME_SIZE);
+  // The name is shown on pages and kept in the parameter file, where a line
+  // break would start a new entry: control bytes become '?'.
+  for (char* p = name; *p; ++p)
+    if (static_cast<unsigned char>(*p) < 0x20 || *p == 0x7f) *p = '?';
 
   if (!isUsbDevicePresentOnPort(row, port))
     return connection.sendStatus(header, USB_STATUS_FAILED, USB_ERR_NODEV) < 0 ? -1 : 0;
@@ -117,19 +121,19 @@ int connectUsbDevice(UsbConnection& connection, const UsbRequestHeader& header) 
   if (handleOpen) return connection.sendStatus(header, USB_STATUS_FAILED, USB_ERR_PROTO) < 0 ? -1 : 0;
   emptyTransferList(row);
 
-  int32_t failure = openForClient(row, isPortPreResetEnabled(port) && !alreadyMine);
+  const int32_t failure = openForClient(row, isPortPreResetEnabled(port) && !alreadyMine);
   if (failure < 0) return connection.sendStatus(header, USB_STATUS_FAILED, USB_ERR_PROTO) < 0 ? -1 : 0;
-  if (!failure && !connection.watchRowHandle(row)) failure = USB_ERR_NOMEM;
-  if (failure) {
+  // A failed open installed no handle: the row's handle, if any, is another
+  // request's (opened during the pre-reset pause) and stays open.
+  if (failure) return connection.sendStatus(header, USB_STATUS_FAILED, failure) < 0 ? -1 : 0;
+  if (!connection.watchRowHandle(row)) {
     connection.closeRowHandle(row);
-    return connection.sendStatus(header, USB_STATUS_FAILED, failure) < 0 ? -1 : 0;
+    return connection.sendStatus(header, USB_STATUS_FAILED, USB_ERR_NOMEM) < 0 ? -1 : 0;
   }
 
-  if (connection.sendStatus(header, USB_STATUS_OK, 0) < 0) {
-    connection.closeRowHandle(row);
-    return -1;
-  }
-
+  // The row is this client's before its OK goes out: a client told OK may
+  // be followed at once by another client's CONNECT, which must see the
+  // device in use (a takeover), not a handle it cannot tell from a probe.
   uint8_t peer[4];
   uint32_t ownerWord = 0;
   if (getConnectionPeerIpv4(connection, peer)) std::memcpy(&ownerWord, peer, sizeof ownerWord);
@@ -137,7 +141,10 @@ int connectUsbDevice(UsbConnection& connection, const UsbRequestHeader& header) 
   locked = muxIn(row);
   r.owner = &connection;
   r.setRowState(UsbRowState::IN_USE);
-  if (locked) unlockUsbDeviceRow(row);
+  // Published under the row mutex, so a takeover's release follows it.
   if (!alreadyMine) publishUsbDeviceConnected(row, name);
-  return 0;
+  if (locked) unlockUsbDeviceRow(row);
+
+  // A failed reply ends the connection; its end gives the row back.
+  return connection.sendStatus(header, USB_STATUS_OK, 0) < 0 ? -1 : 0;
 }

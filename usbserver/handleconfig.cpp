@@ -36,7 +36,13 @@ Outcome configure(UsbDeviceRow& r, int row, int value, const std::vector<uint8_t
     return out;
   }
   const UsbConfigEntry* current = r.descriptors.entry(r.currentConfigIndex);
-  if (value != 0 && current && !alwaysToDevice && current->configurationValue() == value) return out;
+  if (value != 0 && current && !alwaysToDevice && current->configurationValue() == value) {
+    // Already current on this handle: the alternate settings asked for
+    // still apply.
+    for (size_t i = 0; i + 1 < pairs.size(); i += 2)
+      if (const int rc = usbHost().setInterface(handle, pairs[i], pairs[i + 1]); rc < 0) return {errnoOf(rc), true};
+    return out;
+  }
 
   releaseCurrentInterfaces(row, handle);
   r.currentConfigIndex = -1;

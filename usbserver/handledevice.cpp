@@ -1,8 +1,9 @@
 // Handlers acting on a device: CLAIM_INTERFACE, RELEASE_INTERFACE,
 // DISCONNECT, CLEAR_HALT, RESET_DEVICE, ABORT_ENDPOINT and DISCARD_URB.
 //
-// Except CLAIM_INTERFACE (a probe) they change nothing on a row that
-// another connection owns: REFUSED/12 after the whole body was read.
+// Except CLAIM_INTERFACE (a probe) and DISCARD_URB they start alike
+// (beginRowRequest): a row that another connection owns is left alone,
+// REFUSED/12 after the whole body was read.
 #include <fcntl.h>
 
 #include <cerrno>
@@ -22,10 +23,6 @@ namespace {
 
 constexpr int kPowerCycleCs = 100;
 constexpr int kLongPowerCycleCs = 400;
-
-int refuseOwned(UsbConnection& c, const UsbRequestHeader& h) {
-  return c.sendStatus(h, USB_STATUS_REFUSED, USB_REFUSED_OWNED);
-}
 
 // The device reset of DISCONNECT on the owner's open handle: 0, or the
 // errno to answer.
@@ -78,11 +75,9 @@ int claimInterface(UsbConnection& c, const UsbRequestHeader& h) {
 
 int releaseUsbInterface(UsbConnection& c, const UsbRequestHeader& h) {
   uint8_t body[3];
-  if (!readBody(c, body, sizeof body)) return -1;
-  const int row = body[0];
-  const RowUse use = rowUseFor(c, row, body[1]);
-  if (use == RowUse::Absent) return c.sendStatus(h, USB_STATUS_FAILED, USB_ERR_NODEV);
-  if (use == RowUse::Theirs) return refuseOwned(c, h);
+  int row, result;
+  RowUse use;
+  if (!beginRowRequest(c, h, body, sizeof body, &row, &use, &result)) return result;
   int32_t error = 0;
   {
     RowMutex hold(row);
@@ -95,12 +90,10 @@ int releaseUsbInterface(UsbConnection& c, const UsbRequestHeader& h) {
 
 int disconnectUsbDevice(UsbConnection& c, const UsbRequestHeader& h) {
   uint8_t body[2];
-  if (!readBody(c, body, sizeof body)) return c.sendStatus(h, USB_STATUS_FAILED, USB_ERR_PROTO);
-  const int row = body[0];
+  int row, result;
+  RowUse use;
+  if (!beginRowRequest(c, h, body, sizeof body, &row, &use, &result, true)) return result;
   const int port = body[1];
-  RowUse use = rowUseFor(c, row, port);
-  if (use == RowUse::Absent) return c.sendStatus(h, USB_STATUS_FAILED, USB_ERR_NODEV);
-  if (use == RowUse::Theirs) return refuseOwned(c, h);
   if (use == RowUse::Mine) abortAllUrbs(row);  // its CANCELLED completions go out first
   int32_t error = 0;
   {
@@ -124,11 +117,9 @@ int disconnectUsbDevice(UsbConnection& c, const UsbRequestHeader& h) {
 
 int clearUsbEndpointHalt(UsbConnection& c, const UsbRequestHeader& h) {
   uint8_t body[3];
-  if (!readBody(c, body, sizeof body)) return -1;
-  const int row = body[0];
-  const RowUse use = rowUseFor(c, row, body[1]);
-  if (use == RowUse::Absent) return c.sendStatus(h, USB_STATUS_FAILED, USB_ERR_NODEV);
-  if (use == RowUse::Theirs) return refuseOwned(c, h);
+  int row, result;
+  RowUse use;
+  if (!beginRowRequest(c, h, body, sizeof body, &row, &use, &result)) return result;
   int32_t error = 0;
   {
     RowMutex hold(row);
@@ -151,11 +142,9 @@ int clearUsbEndpointHalt(UsbConnection& c, const UsbRequestHeader& h) {
 
 int resetDevice(UsbConnection& c, const UsbRequestHeader& h) {
   uint8_t body[2];
-  if (!readBody(c, body, sizeof body)) return -1;
-  const int row = body[0];
-  const RowUse use = rowUseFor(c, row, body[1]);
-  if (use == RowUse::Absent) return c.sendStatus(h, USB_STATUS_FAILED, USB_ERR_NODEV);
-  if (use == RowUse::Theirs) return refuseOwned(c, h);
+  int row, result;
+  RowUse use;
+  if (!beginRowRequest(c, h, body, sizeof body, &row, &use, &result)) return result;
   int32_t error = 0;
   {
     RowMutex hold(row);
@@ -181,11 +170,9 @@ int resetDevice(UsbConnection& c, const UsbRequestHeader& h) {
 
 int abortUsbEndpoint(UsbConnection& c, const UsbRequestHeader& h) {
   uint8_t body[3];
-  if (!readBody(c, body, sizeof body)) return -1;
-  const int row = body[0];
-  const RowUse use = rowUseFor(c, row, body[1]);
-  if (use == RowUse::Absent) return c.sendStatus(h, USB_STATUS_FAILED, USB_ERR_NODEV);
-  if (use == RowUse::Theirs) return refuseOwned(c, h);
+  int row, result;
+  RowUse use;
+  if (!beginRowRequest(c, h, body, sizeof body, &row, &use, &result)) return result;
   bool open;
   {
     RowMutex hold(row);

@@ -6,6 +6,7 @@
 #include "platform/usbhost.h"
 #include "usbserver/usbconnection.h"
 #include "usbserver/usbdevicetable.h"
+#include "usbserver/wireprotocol.h"
 
 RowUse rowUseFor(const UsbConnection& c, int row, int port) {
   if (!isUsbDevicePresentOnPort(row, port)) return RowUse::Absent;
@@ -19,6 +20,26 @@ RowUse rowUseFor(const UsbConnection& c, int row, int port) {
 }
 
 bool readBody(UsbConnection& c, void* buffer, int n) { return c.readFully(buffer, n, USB_IO_TIMEOUT_MS) == n; }
+
+bool beginRowRequest(UsbConnection& c, const UsbRequestHeader& h, void* body, int n, int* row, RowUse* use,
+                     int* result, bool answerShortBody) {
+  if (n < 2 || !readBody(c, body, n)) {
+    *result = answerShortBody ? c.sendStatus(h, USB_STATUS_FAILED, USB_ERR_PROTO) : -1;
+    return false;
+  }
+  const auto* bytes = static_cast<const uint8_t*>(body);
+  *row = bytes[0];
+  *use = rowUseFor(c, *row, bytes[1]);
+  if (*use == RowUse::Absent) {
+    *result = c.sendStatus(h, USB_STATUS_FAILED, USB_ERR_NODEV);
+    return false;
+  }
+  if (*use == RowUse::Theirs) {
+    *result = c.sendStatus(h, USB_STATUS_REFUSED, USB_REFUSED_OWNED);
+    return false;
+  }
+  return true;
+}
 
 void releaseCurrentInterfaces(int row, int handle) {
   if (handle < 0 || !isUsbRowIndexValid(row)) return;

@@ -15,7 +15,10 @@ int readTransferBody(UsbConnection& c, void* buffer, int size) {
     if (r < 0) return r;
     got = r;
   }
-  if (got == size) return size;
+  if (got == size) {
+    c.noteTlsSession();
+    return size;
+  }
   const int rest = c.readFully(p + got, size - got, USB_IO_TIMEOUT_MS);
   return rest == size - got ? size : rest;
 }

@@ -45,22 +45,24 @@ bool composeCompletion(UrbRequest* r, int index, PendingCompletion& out) {
   if (index < 0 || index >= r->count) return false;
   uint32_t flags = r->flags.load();
   if (flags & URB_SENT) return false;
-  usbdevfs_urb* sub = r->subs[index];
+  // A sub-request never submitted has no record: status 0, no data.
+  const usbdevfs_urb* sub = r->subs[index];
+  const int32_t subStatus = sub ? sub->status : 0;
   UsbReplyHeader reply;
   reply.context = r->context & 0xFF;
   reply.tag = r->tag;
   reply.status = USB_STATUS_OK;
   if (flags & URB_ERROR) {
     reply.status = USB_STATUS_FAILED;
-    reply.error = sub->status;
+    reply.error = subStatus != 0 ? subStatus : r->error;
   } else if (flags & URB_ABORT) {
     reply.status = USB_STATUS_CANCELLED;
     reply.error = kCancelledError;
-  } else if (index > 0 && r->type != kTypeInterrupt && sub->status != 0) {
+  } else if (index > 0 && r->type != kTypeInterrupt && subStatus != 0) {
     reply.status = USB_STATUS_FAILED;
-    reply.error = sub->status;
+    reply.error = subStatus;
     flags = r->flags.fetch_or(URB_ERROR) | URB_ERROR;
-  } else if (r->isIn() && sub->buffer && sub->actual_length > 0) {
+  } else if (r->isIn() && sub && sub->buffer && sub->actual_length > 0) {
     out.data = sub->buffer;
     out.length = static_cast<uint32_t>(sub->actual_length);
   }
@@ -87,9 +89,10 @@ int deliverCompletion(UsbConnection& c, UsbDeviceRow& row, PendingCompletion& p)
     if (p.final) {
       releaseUrbRequest(row, p.request);
     } else if (p.request->isIn()) {
-      usbdevfs_urb* sub = p.request->subs[p.index];
-      freeUrbBuffer(sub->buffer, static_cast<size_t>(sub->buffer_length));
-      sub->buffer = nullptr;
+      if (usbdevfs_urb* sub = p.request->subs[p.index]) {
+        freeUrbBuffer(sub->buffer, static_cast<size_t>(sub->buffer_length));
+        sub->buffer = nullptr;
+      }
     }
   }
   return written == total ? 0 : -1;
@@ -97,18 +100,24 @@ int deliverCompletion(UsbConnection& c, UsbDeviceRow& row, PendingCompletion& p)
 
 // The oldest transfer queued behind finished on its endpoint goes in
 // flight, whether finished ended well or not; discarded, aborted or
-// answered ones never do. Under the row mutex.
-void startNextQueued(UsbDeviceRow& row, const UrbRequest* finished, int handle) {
+// answered ones never do. One that usbfs refuses is flagged Error (its
+// answer is left to sendAbortedCompletions) and the next one is tried.
+// Under the row mutex. True when one was refused.
+bool startNextQueued(UsbDeviceRow& row, const UrbRequest* finished, int handle) {
   constexpr uint32_t kNotStartable = URB_BUSY | URB_DISCARDED | URB_SENT | URB_ERROR | URB_ABORT;
+  bool refused = false;
   for (UrbLink* l = row.transfers.first(); l; l = row.transfers.after(l)) {
     UrbRequest* next = urbRequestOf(l);
     const uint32_t f = next->flags.load();
     if (next != finished && next->endpoint == finished->endpoint && (f & URB_PREPARED) && !(f & kNotStartable)) {
+      uncountQueuedUrb(next);
       next->flags.fetch_or(URB_BUSY);
-      submitSubUrb(handle, next, 0);
-      return;
+      if (submitSubUrb(handle, next, 0) == 0) return refused;
+      next->flags.fetch_and(~URB_BUSY);
+      refused = true;
     }
   }
+  return refused;
 }
 
 bool ownerTaskIsCurrent(const UsbDeviceRow& row) {
@@ -145,20 +154,45 @@ UrbRequest* newUrbRequest(int count) {
   }
   r->count = count;
   urbCount.fetch_add(1);
-  for (int i = 0; i < count; ++i) {
-    r->subs[i] = static_cast<usbdevfs_urb*>(std::calloc(1, sizeof(usbdevfs_urb)));
-    if (!r->subs[i]) {
-      freeUrbRequest(r);
-      return nullptr;
-    }
-    r->subs[i]->usercontext = r;
-  }
   return r;
+}
+
+usbdevfs_urb* urbSubRecord(UrbRequest* r, int index) {
+  if (!r || index < 0 || index >= r->count) return nullptr;
+  if (r->subs[index]) return r->subs[index];
+  auto* sub = static_cast<usbdevfs_urb*>(std::calloc(1, sizeof(usbdevfs_urb)));
+  if (!sub) return nullptr;
+  sub->type = r->type;
+  sub->endpoint = r->endpoint;
+  sub->usercontext = r;
+  uint32_t chunk = r->length;
+  if (r->count > 1) {
+    const uint32_t offset = static_cast<uint32_t>(index) * URB_CHUNK_SIZE;
+    chunk = r->length - offset < static_cast<uint32_t>(URB_CHUNK_SIZE) ? r->length - offset : URB_CHUNK_SIZE;
+  }
+  sub->buffer_length = static_cast<int>(chunk);
+  r->subs[index] = sub;
+  return sub;
+}
+
+void countQueuedUrb(UrbRequest* r, const std::shared_ptr<UrbQueueBudget>& budget) {
+  if (!r || !budget || r->queuedIn) return;
+  budget->bytes.fetch_add(r->length);
+  budget->transfers.fetch_add(1);
+  r->queuedIn = budget;
+}
+
+void uncountQueuedUrb(UrbRequest* r) {
+  if (!r || !r->queuedIn) return;
+  r->queuedIn->bytes.fetch_sub(r->length);
+  r->queuedIn->transfers.fetch_sub(1);
+  r->queuedIn.reset();
 }
 
 void freeUrbRequest(UrbRequest* r) {
   if (!r) return;
   UrbList::unlink(r);
+  uncountQueuedUrb(r);
   if (r->subs) {
     for (int i = 0; i < r->count; ++i) {
       if (!r->subs[i]) continue;
@@ -194,7 +228,7 @@ int discardUrb(UsbDeviceRow& row, UrbRequest* r) {
   if (r->completed >= r->count || (flags & (URB_ABORT | URB_DISCARDED))) return r->completed + r->discarded >= r->count;
   const bool busy = flags & URB_BUSY;
   for (int i = r->completed + r->discarded; i < r->count && row.usbfsHandle >= 0; ++i) {
-    if (busy) {
+    if (busy && r->subs[i]) {
       const int rc = usbHost().discardUrb(row.usbfsHandle, r->subs[i]);
       if (rc == 0) r->discarded += 1;
       else if (rc != -EINVAL) r->flags.fetch_or(URB_ABORT);
@@ -223,7 +257,8 @@ int sendAbortedCompletions(UsbConnection& owner, int rowIndex) {
       for (UrbLink* l = row.transfers.first(); l && !found; l = row.transfers.after(l)) {
         UrbRequest* r = urbRequestOf(l);
         const uint32_t f = r->flags.load();
-        if ((f & URB_ABORT) && !(f & URB_SENT) && r->inKernel == 0) found = r;
+        const bool unanswered = (f & URB_ABORT) || ((f & URB_ERROR) && !(f & URB_BUSY));
+        if (unanswered && !(f & URB_SENT) && r->inKernel == 0) found = r;
       }
       if (!found) break;
       const int index = found->completed < found->count ? found->completed : found->count - 1;
@@ -267,7 +302,13 @@ void moveUrbList(UrbList& from, UrbList& to) {
 
 int submitSubUrb(int handle, UrbRequest* r, int index) {
   if (!r || index < 0 || index >= r->count) return -EINVAL;
-  usbdevfs_urb* sub = r->subs[index];
+  usbdevfs_urb* sub = urbSubRecord(r, index);
+  if (!sub) {
+    r->flags.fetch_or(URB_ERROR);
+    r->completed += 1;
+    r->error = -ENOMEM;
+    return -ENOMEM;
+  }
   int rc;
   if (r->isIn() && !sub->buffer && sub->buffer_length > 0 &&
       !(sub->buffer = allocUrbBuffer(static_cast<size_t>(sub->buffer_length)))) {
@@ -282,6 +323,7 @@ int submitSubUrb(int handle, UrbRequest* r, int index) {
   }
   r->flags.fetch_or(URB_ERROR | (rc == -ENODEV ? URB_ABORT : 0));
   r->completed += 1;
+  r->error = rc;
   sub->status = rc;
   return rc;
 }
@@ -300,9 +342,13 @@ int usb_srv_poll(UsbEventSource& source) {
   const int rowIndex = source.row;
   if (!isUsbRowIndexValid(rowIndex)) return -1;
   UsbDeviceRow& row = usbDeviceTable[rowIndex];
+  // At most two completions per reap: a chunk's data, then the final
+  // failure of a next chunk usbfs refused.
   PendingCompletion pending;
+  PendingCompletion refusal;
   UsbConnection* owner = nullptr;
   bool revoke = false;
+  bool queuedRefused = false;
   {
     RowMutex hold(rowIndex);
     // A source handed over to this task (its row was taken) only waits to
@@ -328,6 +374,7 @@ int usb_srv_poll(UsbEventSource& source) {
       r->inKernel -= 1;
       r->completed += 1;
       const uint32_t flags = r->flags.load();
+      bool nextRefused = false;
       if (flags & (URB_ERROR | URB_ABORT | URB_SENT)) {
         r->flags.fetch_and(~URB_BUSY);
       } else if (urb->status != 0 && r->type != kTypeInterrupt) {
@@ -338,37 +385,57 @@ int usb_srv_poll(UsbEventSource& source) {
         if (r->isIn()) {
           r->bytesLeft -= urb->actual_length;
           const bool full = urb->actual_length == urb->buffer_length;
-          done = !(index + 1 < r->count && full) || submitSubUrb(source.fd, r, index + 1) != 0;
+          const bool more = index + 1 < r->count && full;
+          if (more) {
+            // This chunk's data goes out whatever becomes of the next one.
+            composeCompletion(r, index, pending);
+            nextRefused = submitSubUrb(source.fd, r, index + 1) != 0;
+          }
+          done = !more || nextRefused;
         } else {
           r->bytesLeft -= urb->buffer_length;
           done = r->completed >= r->count;
         }
-        if (done && !(r->flags.load() & URB_ERROR)) {
+        if (done) {
           r->flags.fetch_and(~URB_BUSY);
-          r->completed = r->count;
+          if (!(r->flags.load() & URB_ERROR)) r->completed = r->count;
         }
       }
       if ((flags & URB_BUSY) && !(r->flags.load() & URB_BUSY) && r->inKernel == 0)
-        startNextQueued(row, r, source.fd);
+        queuedRefused = startNextQueued(row, r, source.fd);
       const uint32_t now = r->flags.load();
-      if (now & URB_SENT) {
+      if (nextRefused) {
+        // The refused chunk's own final completion carries its errno.
+        composeCompletion(r, index + 1, refusal);
+      } else if (pending.request) {
+        // The partial of a chunk whose successor is in flight.
+      } else if (now & URB_SENT) {
         releaseUrbRequest(row, r);
       } else if (r->isIn() || index == r->count - 1 || (now & (URB_ERROR | URB_ABORT))) {
-        if (composeCompletion(r, index, pending)) owner = row.owner;
+        composeCompletion(r, index, pending);
       }
+      owner = row.owner;
     }
   }
   if (revoke) {
-    revokeRowFromOwner(rowIndex);
+    // A hung-up handle reports itself at every wait: when there was no
+    // owner to take it from, it leaves the event set (its source is
+    // destroyed with the row's handle later).
+    if (!revokeRowFromOwner(rowIndex) && source.ownerTask) source.ownerTask->removeEvent(source.fd);
     return 0;
   }
-  if (!pending.request) return 0;
+  UrbRequest* answered = pending.request ? pending.request : refusal.request;
   if (!owner) {
     RowMutex hold(rowIndex);
-    if (onList(row, pending.request)) releaseUrbRequest(row, pending.request);
+    if (answered && onList(row, answered)) releaseUrbRequest(row, answered);
     return 0;
   }
-  return deliverCompletion(*owner, row, pending) < 0 ? -1 : 0;
+  int result = 0;
+  for (PendingCompletion* p : {&pending, &refusal})
+    if (p->request && deliverCompletion(*owner, row, *p) < 0) result = -1;
+  // Transfers that could not start when their turn came are answered now.
+  if (queuedRefused && result == 0 && sendAbortedCompletions(*owner, rowIndex) < 0) result = -1;
+  return result;
 }
 
 const char* formatUrbState(const UrbRequest* r) {

@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 
 #include "usbserver/urblist.h"
 
@@ -29,6 +30,13 @@ constexpr uint32_t URB_ABORT = 0x20000000;
 // Bulk transfers are cut into sub-requests of this size.
 constexpr int URB_CHUNK_SIZE = 65536;
 
+// What one connection may have waiting behind transfers in flight: bulk IN
+// transfers queued on their endpoints, with their announced lengths.
+struct UrbQueueBudget {
+  std::atomic<int64_t> bytes{0};
+  std::atomic<int32_t> transfers{0};
+};
+
 // One client transfer ("purb").
 struct UrbRequest : UrbLink {
   int32_t row = -1;
@@ -39,11 +47,19 @@ struct UrbRequest : UrbLink {
   uint32_t context = 0;     // request header's context word
   uint32_t tag = 0;
   int32_t bytesLeft = 0;
+  uint32_t length = 0;      // the whole transfer
   int32_t count = 0;        // sub-requests
   int32_t completed = 0;
   int32_t discarded = 0;
   int32_t inKernel = 0;     // sub-requests submitted and not yet reaped
-  usbdevfs_urb** subs = nullptr;  // count records, each owning its buffer
+  int32_t error = 0;        // negative errno of a sub-request usbfs refused
+  // count records, each owning its buffer; made when the sub-request is
+  // first submitted (urbSubRecord), so a long transfer waiting in a queue
+  // costs only this array.
+  usbdevfs_urb** subs = nullptr;
+  // Set while the transfer waits behind another on its endpoint: the
+  // connection's budget of queued transfers it is counted in.
+  std::shared_ptr<UrbQueueBudget> queuedIn;
 
   bool isIn() const { return (endpoint & 0x80) != 0; }
   bool outstanding() const { return completed < count; }
@@ -55,10 +71,17 @@ inline UrbRequest* urbRequestOf(UrbLink* link) { return static_cast<UrbRequest*>
 // Live UrbRequest records.
 extern std::atomic<int32_t> urbCount;
 
-// A new request with count zeroed sub-request records (type, endpoint,
-// buffer length; buffers not yet allocated); counted in urbCount. Null
-// without memory.
+// A new request for count sub-requests (their records not yet made);
+// counted in urbCount. Null without memory.
 UrbRequest* newUrbRequest(int count);
+// Sub-request index's record, made on first use with type, endpoint,
+// usercontext and its chunk of length as buffer length (no buffer yet).
+// Null for a bad index or without memory.
+usbdevfs_urb* urbSubRecord(UrbRequest* request, int index);
+// Counts request in budget as queued (bytes = its length).
+void countQueuedUrb(UrbRequest* request, const std::shared_ptr<UrbQueueBudget>& budget);
+// Takes request out of its queue budget, if it is counted in one.
+void uncountQueuedUrb(UrbRequest* request);
 // Frees the sub-requests' buffers and records (urbCount -= 1) and the request.
 void freeUrbRequest(UrbRequest* request);
 
@@ -78,9 +101,10 @@ int discardUrb(UsbDeviceRow& row, UrbRequest* request);
 void abortAllUrbs(int row);
 // Discards the row's requests on endpoint like abortAllUrbs.
 void abortEndpointUrbs(int row, uint8_t endpoint);
-// On the owner's task: the final CANCELLED completion of every request of
-// row flagged Abort with nothing in flight, each then released. -1 when a
-// completion could not be written, else 0.
+// On the owner's task: the final completion of every request of row that
+// has nothing in flight and is flagged Abort (CANCELLED) or Error without
+// Busy (FAILED with its error: it could not be started), each then
+// released. -1 when a completion could not be written, else 0.
 int sendAbortedCompletions(UsbConnection& owner, int row);
 
 // Under the row mutex: a request with sub-requests outstanding and no

@@ -40,20 +40,6 @@ UrbRequest* buildUrbRequest(const UsbRequestHeader& h, const UsbTransferDescript
   r->context = h.context;
   r->tag = h.tag;
   r->bytesLeft = static_cast<int32_t>(length);
-  uint32_t rest = length;
-  for (int i = 0; i < count; ++i) {
-    usbdevfs_urb* sub = r->subs[i];
-    const uint32_t chunk = count == 1 ? rest : (rest < static_cast<uint32_t>(URB_CHUNK_SIZE) ? rest : URB_CHUNK_SIZE);
-    sub->type = d.type;
-    sub->endpoint = d.endpoint;
-    sub->buffer_length = static_cast<int>(chunk);
-    rest -= chunk;
-  }
-  if (rest != 0) {
-    std::fprintf(stderr, "%s Error odd rest:%d/%d/%d urb:%d/%d?!\n", "sUrb", static_cast<int>(rest), URB_CHUNK_SIZE,
-                 static_cast<int>(length), count, count);
-    freeUrbRequest(r);
-    return nullptr;
-  }
+  r->length = length;
   return r;
 }

@@ -25,6 +25,12 @@ constexpr uint32_t URB_MAX_SINGLE_LENGTH = 16u << 20;
 constexpr uint32_t URB_MAX_BULK_OUT_LENGTH = 16u << 20;
 constexpr uint32_t URB_MAX_BULK_IN_LENGTH = 64u << 20;
 
+// What one connection may have waiting behind the bulk IN transfers in
+// flight on their endpoints, in announced length and in transfers; a bulk
+// IN beyond either is answered FAILED/12.
+constexpr int64_t URB_MAX_QUEUED_IN_BYTES = 64ll << 20;
+constexpr int32_t URB_MAX_QUEUED_IN_TRANSFERS = 1024;
+
 // Bodies of refused transfers up to this size are read and dropped so the
 // stream stays in step; a longer one ends the connection instead.
 constexpr int64_t URB_MAX_DROPPED_BODY = 64ll << 20;

@@ -95,10 +95,10 @@ int sendOutData(UsbConnection& c, const UsbReplyHeader& reply, const UsbTransfer
   UsbDeviceRow& row = usbDeviceTable[d.row];
   int64_t unread = d.outLength;
   for (int i = 0; i < r->count; ++i) {
-    usbdevfs_urb* sub = r->subs[i];
-    const int length = sub->buffer_length;
-    sub->buffer = allocUrbBuffer(static_cast<size_t>(length));
-    if (sub->buffer && length > 0 && readTransferBody(c, sub->buffer, length) != length) {
+    usbdevfs_urb* sub = urbSubRecord(r, i);
+    const int length = sub ? sub->buffer_length : 0;
+    if (sub) sub->buffer = allocUrbBuffer(static_cast<size_t>(length));
+    if (sub && sub->buffer && length > 0 && readTransferBody(c, sub->buffer, length) != length) {
       // Never send a chunk the client did not fill. The rest of the data
       // cannot be told from the next request: the connection ends, and
       // what went to the device already is called back.
@@ -109,7 +109,7 @@ int sendOutData(UsbConnection& c, const UsbReplyHeader& reply, const UsbTransfer
       unlockUsbDeviceRow(d.row);
       return -1;
     }
-    if (sub->buffer) unread -= length;
+    if (sub && sub->buffer) unread -= length;
     muxIn(d.row);
     if (!stillSubmittable(c, row, r)) {
       unlockUsbDeviceRow(d.row);
@@ -119,11 +119,11 @@ int sendOutData(UsbConnection& c, const UsbReplyHeader& reply, const UsbTransfer
       return sendAbortedCompletions(c, d.row);
     }
     int rc;
-    if (!sub->buffer) {
+    if (!sub || !sub->buffer) {
       rc = -ENOMEM;
       r->flags.fetch_or(URB_ERROR);
       r->completed += 1;
-      sub->status = rc;
+      if (sub) sub->status = rc;
     } else {
       rc = submitSubUrb(row.usbfsHandle, r, i);
     }
@@ -155,8 +155,17 @@ int startTransfer(UsbConnection& c, const UsbRequestHeader& header, const UsbTra
   r->flags.fetch_or(URB_PREPARED);
   row.transfers.append(r);
   // One bulk IN transfer per endpoint at a time; the next one waits until
-  // the reap of the current one starts it.
+  // the reap of the current one starts it. What a connection may have
+  // waiting so is bounded: beyond it the transfer is refused.
   if (d.type == URB_TYPE_BULK && d.isIn() && findUrbByEndpoint(row, d.endpoint, URB_BUSY)) {
+    const UrbQueueBudget& budget = *c.queueBudget;
+    if (budget.transfers.load() >= URB_MAX_QUEUED_IN_TRANSFERS ||
+        budget.bytes.load() + static_cast<int64_t>(r->length) > URB_MAX_QUEUED_IN_BYTES) {
+      freeUrbRequest(r);
+      unlockUsbDeviceRow(d.row);
+      return answer(c, reply, USB_STATUS_FAILED, USB_ERR_NOMEM);
+    }
+    countQueuedUrb(r, c.queueBudget);
     unlockUsbDeviceRow(d.row);
     return 0;
   }
@@ -182,8 +191,10 @@ int submitUrb(UsbConnection& c, const UsbRequestHeader& header) {
     return -1;
   }
   const UsbTransferDescriptor d = decodeTransferDescriptor(raw);
+  c.allowBodyBytes(d.outLength);
   if (d.type == URB_TYPE_ISOCHRONOUS) {
     const int64_t packets = static_cast<int64_t>(header.isoPacketCount()) * kIsoPacketSize;
+    c.allowBodyBytes(packets);
     return refuse(c, reply, packets + d.outLength, USB_STATUS_FAILED, USB_ERR_PROTO);
   }
   if (!isUsbDevicePresentOnPort(d.row, d.port)) return refuse(c, reply, d.outLength, USB_STATUS_FAILED, USB_ERR_NODEV);

@@ -4,11 +4,13 @@
 #include <netinet/in.h>
 #include <sys/uio.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
 #include "platform/usbhost.h"
 #include "runtime/tlsconnection.h"
+#include "runtime/uptime.h"
 #include "usbserver/accesskey.h"
 #include "usbserver/urbengine.h"
 #include "usbserver/usbdevicetable.h"
@@ -43,18 +45,38 @@ int UsbConnection::readFully(void* buffer, int size, int timeoutMs) {
   auto* p = static_cast<uint8_t*>(buffer);
   int got = 0;
   while (got < size) {
-    const int r = socket->readInto(p + got, size - got, msToCs(timeoutMs));
+    int64_t waitCs = msToCs(timeoutMs);
+    if (requestDeadlineCs >= 0) {
+      // One deadline for the whole request: a client that trickles its
+      // bytes cannot restart the time-out with each one.
+      const int64_t left = requestDeadlineCs - uptimeCs();
+      if (left <= 0) return CONN_TIMEOUT;
+      if (waitCs <= 0 || waitCs > left) waitCs = left;
+    }
+    const int r = socket->readInto(p + got, size - got, waitCs);
     if (r <= 0) return r;
     got += r;
   }
-  if (!tlsNoted && socket->session) {
-    tlsNoted = 1;
-    char text[USB_TLS_DESCRIPTION_SIZE] = {};
-    describeTlsSession(socket, text, sizeof text);
-    std::lock_guard<std::mutex> hold(tlsDescriptionMutex);
-    std::memcpy(usbTlsDescription, text, sizeof text);
-  }
+  noteTlsSession();
   return got;
+}
+
+void UsbConnection::startRequestDeadline() {
+  requestDeadlineCs = uptimeCs() + USB_IO_TIMEOUT_MS / 10;
+}
+
+void UsbConnection::allowBodyBytes(int64_t bytes) {
+  if (requestDeadlineCs < 0 || bytes <= 0) return;
+  requestDeadlineCs += bytes * 100 / USB_MIN_BODY_RATE;
+}
+
+void UsbConnection::noteTlsSession() {
+  if (tlsNoted || !socket || !socket->session) return;
+  tlsNoted = 1;
+  char text[USB_TLS_DESCRIPTION_SIZE] = {};
+  describeTlsSession(socket, text, sizeof text);
+  std::lock_guard<std::mutex> hold(tlsDescriptionMutex);
+  std::memcpy(usbTlsDescription, text, sizeof text);
 }
 
 int UsbConnection::writeFully(const void* buffer, int size, int timeoutMs) {
@@ -65,7 +87,25 @@ int UsbConnection::writeFully(const void* buffer, int size, int timeoutMs) {
 int UsbConnection::writeVector(const iovec* pieces, int count) {
   if (!socket) return -1;
   if (count <= 0) return count;
-  return socket->writev(pieces, count);
+  int64_t total = 0;
+  for (int i = 0; i < count; ++i) total += static_cast<int64_t>(pieces[i].iov_len);
+  int64_t written = socket->writev(pieces, count);
+  if (written < 0 && !socket->session && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) written = 0;
+  if (written < 0 || (socket->session && written != total)) return -1;
+  // A plain socket is non-blocking: what it did not take at once is
+  // written with bounded waits for room.
+  int64_t skip = written;
+  for (int i = 0; i < count; ++i) {
+    const int64_t length = static_cast<int64_t>(pieces[i].iov_len);
+    if (skip >= length) {
+      skip -= length;
+      continue;
+    }
+    const int rest = static_cast<int>(length - skip);
+    if (writeFully(static_cast<const uint8_t*>(pieces[i].iov_base) + skip, rest, USB_IO_TIMEOUT_MS) != rest) return -1;
+    skip = 0;
+  }
+  return static_cast<int>(total);
 }
 
 int UsbConnection::discardBytes(int64_t size) {
@@ -85,20 +125,7 @@ int UsbConnection::sendReply(UsbReplyHeader header, const void* data, uint32_t l
   encodeReplyHeader(header, head);
   const int64_t total = USB_REPLY_HEADER_SIZE + static_cast<int64_t>(length);
   iovec pieces[2] = {{head, sizeof head}, {const_cast<void*>(data), length}};
-  const int written = writeVector(pieces, length ? 2 : 1);
-  if (written <= 0) return -1;
-  if (written >= total) return 0;
-  // A plain socket may take a gathered write in part: send the rest.
-  int64_t done = written;
-  if (done < USB_REPLY_HEADER_SIZE) {
-    const int n = USB_REPLY_HEADER_SIZE - static_cast<int>(done);
-    if (writeFully(head + done, n, USB_IO_TIMEOUT_MS) != n) return -1;
-    done = USB_REPLY_HEADER_SIZE;
-  }
-  const int64_t offset = done - USB_REPLY_HEADER_SIZE;
-  const int rest = static_cast<int>(length - offset);
-  if (rest > 0 && writeFully(static_cast<const uint8_t*>(data) + offset, rest, USB_IO_TIMEOUT_MS) != rest) return -1;
-  return 0;
+  return writeVector(pieces, length ? 2 : 1) == total ? 0 : -1;
 }
 
 int UsbConnection::sendStatus(const UsbRequestHeader& request, uint32_t status, int32_t error) {

@@ -19,6 +19,7 @@
 #include <mutex>
 #include <vector>
 
+#include "usbserver/urbengine.h"
 #include "usbserver/usbeventsource.h"
 #include "usbserver/wireprotocol.h"
 
@@ -26,10 +27,11 @@ struct iovec;
 class TlsConnection;
 class UsbConnection;
 struct UsbHandover;
+struct UrbQueueBudget;
 struct UsbKeyAnswers;
 
-// Live connection tasks (constructed and not yet destroyed), and those
-// inside their request loop.
+// Connections from their accept until their socket is closed, and the
+// connection tasks inside their request loop.
 extern std::atomic<int32_t> usbConnectionCount;
 extern std::atomic<int32_t> usbActiveConnectionTasks;
 // Protocol and cipher of the first read of the latest TLS connection
@@ -43,12 +45,21 @@ class UsbConnection : public UsbEventSource {
   UsbConnection(TlsConnection* socket, Task* task);
   ~UsbConnection() override;
 
-  // Reads exactly size bytes (time-out in ms for each read): size, or the
-  // first read result <= 0.
+  // Reads exactly size bytes (time-out in ms for each read, and never past
+  // the request's deadline): size, or the first read result <= 0
+  // (CONN_TIMEOUT once the deadline has passed).
   int readFully(void* buffer, int size, int timeoutMs);
+  // The request being read must be in whole within USB_IO_TIMEOUT_MS from
+  // now (program clock), plus the time its body takes at USB_MIN_BODY_RATE.
+  void startRequestDeadline();
+  void allowBodyBytes(int64_t bytes);
+  // Describes the TLS session for the web pages once, after its first read.
+  void noteTlsSession();
   // Writes size bytes: the socket's result, -1 without socket.
   int writeFully(const void* buffer, int size, int timeoutMs);
-  // One gathered write: its result; -1 without socket; count when <= 0.
+  // Writes every piece, waiting (bounded by USB_IO_TIMEOUT_MS each time
+  // the socket takes nothing) for room: the total, -1 when not all went or
+  // without socket; count when <= 0.
   int writeVector(const iovec* pieces, int count);
   // Reads and drops size bytes: 1 (also for size <= 0), 0 on failure.
   int discardBytes(int64_t size);
@@ -82,6 +93,10 @@ class UsbConnection : public UsbEventSource {
   TlsConnection* socket;
   uint32_t keepAliveValue = 0;          // last KEEP_ALIVE value; never read
   std::atomic<int64_t> lastRequestTick{0};
+  int64_t requestDeadlineCs = -1;       // uptimeCs; -1 none (between requests)
+  // Bulk IN transfers this connection has waiting (urbrequest.h limits);
+  // shared with the requests counted in it, which may outlive a revoke.
+  std::shared_ptr<UrbQueueBudget> queueBudget = std::make_shared<UrbQueueBudget>();
   uint32_t challenge = 0;               // tag of the latest successful hello
   // Answers of the latest keyed DEVICE_LIST (access control); null before one.
   std::unique_ptr<UsbKeyAnswers> keyAnswers;
@@ -108,19 +123,28 @@ int getConnectionPeerIpv4(const UsbConnection& connection, uint8_t out[4]);
 int usbDispatchRequest(UsbEventSource& source);
 
 // The connection task: serves one accepted client until it goes, then
-// gives its devices back. It owns the socket.
+// gives its devices back. It owns the socket. A client of the TLS port is
+// accepted plainly and its handshake is the task's first step.
 class UsbSrvdPrcs : public Task {
  public:
-  explicit UsbSrvdPrcs(TlsConnection* socket);
+  explicit UsbSrvdPrcs(TlsConnection* socket, bool handshake = false);
   ~UsbSrvdPrcs() override;
   void run() override;
   int onMessage(const TaskMessage& msg) override;
+  // Releases the connection's devices and closes its socket.
+  void onEnd() override;
 
   UsbConnection* connection() const { return source_; }
 
  private:
+  // Takes the connection out of usbConnectionCount once.
+  void uncount();
+
   TlsConnection* socket_;
   UsbConnection* source_ = nullptr;
+  bool handshake_;
+  bool counted_ = false;
+  bool active_ = false;  // counted in usbActiveConnectionTasks
 };
 
 // A message flag of the connection tasks: a handover waits (param = row).

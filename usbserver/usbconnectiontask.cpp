@@ -7,6 +7,7 @@
 #include "params/paramstore.h"
 #include "platform/usbhost.h"
 #include "runtime/tlsconnection.h"
+#include "runtime/tlshandshake.h"
 #include "runtime/uptime.h"
 #include "usbserver/portpower.h"
 #include "usbserver/publishedparams.h"
@@ -29,8 +30,11 @@ bool powerSwitchModel() { return (static_cast<uint32_t>(intParam("sw_features", 
 
 }  // namespace
 
-UsbSrvdPrcs::UsbSrvdPrcs(TlsConnection* socket) : Task("UsbSrvdPrcs"), socket_(socket) {
+UsbSrvdPrcs::UsbSrvdPrcs(TlsConnection* socket, bool handshake)
+    : Task("UsbSrvdPrcs"), socket_(socket), handshake_(handshake) {
+  // Counted from the accept until its socket is closed (uncount).
   usbConnectionCount.fetch_add(1);
+  counted_ = true;
   source_ = new (std::nothrow) UsbConnection(socket, this);
   if (source_ && !source_->attachTo(this)) {
     delete source_;
@@ -40,29 +44,61 @@ UsbSrvdPrcs::UsbSrvdPrcs(TlsConnection* socket) : Task("UsbSrvdPrcs"), socket_(s
 }
 
 UsbSrvdPrcs::~UsbSrvdPrcs() {
+  // onEnd has run unless the task never started.
   if (source_) source_->serveHandovers(0);
   delete source_;
   if (socket_) {
     socket_->close();
     delete socket_;
   }
-  usbConnectionCount.fetch_sub(1);
+  uncount();
+}
+
+void UsbSrvdPrcs::uncount() {
+  if (counted_) usbConnectionCount.fetch_sub(1);
+  counted_ = false;
+}
+
+void UsbSrvdPrcs::onEnd() {
+  // However the task ends (its loop, MSG_QUIT inside a wait), its devices
+  // go back before the object does: no row may point at a gone connection.
+  if (source_) {
+    releaseConnectionDevices(*source_);
+    source_->serveHandovers(0);
+  }
+  endUsbEventSourcesOfThread();
+  if (active_) usbActiveConnectionTasks.fetch_sub(1);
+  active_ = false;
+  // Uncounted just before the close: a client that sees its connection end
+  // and reconnects at once finds its place free.
+  uncount();
+  if (socket_) socket_->close();
 }
 
 int UsbSrvdPrcs::onMessage(const TaskMessage& msg) {
   // The handover itself is served by the loop, between requests.
   if (msg.flags & MSG_USB_HANDOVER) return msg.flags & ~MSG_USB_HANDOVER;
+  // A parameter change must not end a wait for the client's bytes: the
+  // request would be cut short and the connection lost. The listener
+  // re-reads the parameters; the connection reads them where it uses them.
+  if (msg.flags & MSG_PARAMS_CHANGED) return msg.flags & ~MSG_PARAMS_CHANGED;
   return Task::onMessage(msg);
 }
 
 void UsbSrvdPrcs::run() {
   const int64_t limit = static_cast<int64_t>(intParam("zov_heartbeat", 180)) * 100;
   if (!source_) return;
+  if (handshake_) {
+    // Bounded by the handshake's own time-out; a failure ends the task.
+    socket_->session = tlsServerHandshake(socket_);
+    if (!socket_->session) return;
+  }
   UsbConnection& c = *source_;
   if (socket_->session) c.tlsNoted = 0;
   c.enableInput();
   c.setHandler(usbDispatchRequest);
   usbActiveConnectionTasks.fetch_add(1);
+  active_ = true;
   c.lastRequestTick = uptimeCs();
 
   int64_t lastResetCheck = INT64_MIN;
@@ -80,11 +116,7 @@ void UsbSrvdPrcs::run() {
       if (idle > static_cast<uint64_t>(limit)) break;
     }
   }
-
-  releaseConnectionDevices(c);
-  c.serveHandovers(0);
-  usbActiveConnectionTasks.fetch_sub(1);
-  socket_->close();
+  // onEnd gives the devices back and closes the socket.
 }
 
 void resetFlaggedUsbDevices(UsbConnection& connection) {
@@ -120,6 +152,7 @@ void releaseConnectionDevices(UsbConnection& connection) {
       freeUrbList(r.transfers);
       if (inUse) publishUsbDeviceReleased(row);
       r.owner = nullptr;
+      r.currentConfigIndex = -1;
       if (inUse) r.setRowState(UsbRowState::PRESENT);
     }
     unlockUsbDeviceRow(row);

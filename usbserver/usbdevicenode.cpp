@@ -4,6 +4,7 @@
 #include "platform/usbhost.h"
 #include "runtime/uptime.h"
 #include "usbserver/usbdevicerow.h"
+#include "usbserver/usbrowhandover.h"
 #include "usbserver/usbdevicetable.h"
 #include "usbserver/usbhooks.h"
 
@@ -24,6 +25,10 @@ int UsbDeviceRow::openDevice(int flags, int32_t* out) {
     return 1;
   }
   const int index = usbRowIndexOf(this);
+  // A device in use leaves its owner the normal way first (DEVICE_GONE, its
+  // handle closed on its own task, the release published), so no removed
+  // row keeps an owner.
+  if (index >= 0 && rowState() == UsbRowState::IN_USE) revokeRowFromOwner(index);
   if (index >= 0 && isPresent()) {
     publishUsbDeviceRemoved(index);
     lockUsbDeviceTable(1);

@@ -4,6 +4,7 @@
 #include "runtime/tlsconnection.h"
 #include "runtime/uptime.h"
 #include "usbserver/accesscontrol.h"
+#include "usbserver/urbbodyread.h"
 #include "usbserver/urbsubmit.h"
 #include "usbserver/usbconnection.h"
 #include "usbserver/usbhandlers.h"
@@ -39,10 +40,15 @@ int runHandler(UsbConnection& c, const UsbRequestHeader& h) {
 
 int dispatchOne(UsbConnection& c) {
   uint8_t raw[USB_REQUEST_HEADER_SIZE];
-  if (c.readFully(raw, sizeof raw, 0) != static_cast<int>(sizeof raw)) return -1;
+  // The socket was reported readable: a header, its first part (the rest
+  // in a later TCP segment or TLS record), or the client's close. What is
+  // missing is waited for like a body.
+  c.startRequestDeadline();
+  if (readTransferBody(c, raw, sizeof raw) != static_cast<int>(sizeof raw)) return -1;
   c.lastRequestTick = uptimeCs();
   const UsbRequestHeader h = decodeRequestHeader(raw);
   const int r = runHandler(c, h);
+  c.requestDeadlineCs = -1;
   if (h.opcode == USB_OP_HELLO_LEGACY || h.opcode == USB_OP_HELLO) c.challenge = r == 0 ? h.tag : 0;
   return r;
 }

@@ -13,12 +13,15 @@ std::atomic<void (*)()> activityHook{nullptr};
 // Sources destroyed by a handler while their task's poll is dispatching: a
 // later event of the same batch may still point at them, so they are freed
 // when the poll has returned.
+// Trivially destructible: a task's end hook runs after the thread's C++
+// thread-local objects are gone, and may still destroy sources.
 thread_local bool pollDispatching = false;
-thread_local std::vector<UsbEventSource*> destroyedDuringPoll;
+thread_local std::vector<UsbEventSource*>* destroyedDuringPoll = nullptr;
 
 void freeDestroyedSources() {
+  if (!destroyedDuringPoll) return;
   std::vector<UsbEventSource*> dead;
-  dead.swap(destroyedDuringPoll);
+  dead.swap(*destroyedDuringPoll);
   for (UsbEventSource* s : dead) delete s;
 }
 
@@ -103,7 +106,16 @@ void destroyUsbEventSource(UsbEventSource*& source) {
   // no owner (pollEvents skips such records).
   source->registration.owner = nullptr;
   source->handler = nullptr;
-  if (pollDispatching) destroyedDuringPoll.push_back(source);
-  else delete source;
+  if (pollDispatching && !destroyedDuringPoll) destroyedDuringPoll = new (std::nothrow) std::vector<UsbEventSource*>;
+  if (pollDispatching && destroyedDuringPoll) destroyedDuringPoll->push_back(source);
+  else if (!pollDispatching) delete source;
+  // else: without memory to defer it, the record is left (never reused).
   source = nullptr;
+}
+
+void endUsbEventSourcesOfThread() {
+  pollDispatching = false;
+  freeDestroyedSources();
+  delete destroyedDuringPoll;
+  destroyedDuringPoll = nullptr;
 }

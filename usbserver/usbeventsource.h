@@ -68,6 +68,10 @@ int pollOneTaskEvent(Task* task, int timeoutMs);
 // Takes the source out of its epoll set, frees it and clears the pointer.
 void destroyUsbEventSource(UsbEventSource*& source);
 
+// On a task's own thread at its end (no poll of it is running any more,
+// even one a MSG_QUIT left): frees the sources destroyed during a poll.
+void endUsbEventSourcesOfThread();
+
 // Activity shown on every dispatch (the status LED on some models); null
 // for none. Set once by the start-up.
 void setUsbActivityHook(void (*hook)());

@@ -2,7 +2,9 @@
 
 #include <sys/epoll.h>
 #include <sys/stat.h>
+#include <time.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -61,6 +63,16 @@ void hideUnusedRowParams() {
   }
 }
 
+// A client that closes and reconnects at once reaches the listener before
+// its old connection's task has seen the close: at the limit, such a place
+// is given a moment to come free before the new client is turned away.
+bool connectionPlaceFree() {
+  constexpr int kSteps = 10;
+  const timespec step{0, 10 * 1000 * 1000};
+  for (int i = 0; i < kSteps && usbConnectionCount.load() > USB_MAX_CONNECTIONS; ++i) nanosleep(&step, nullptr);
+  return usbConnectionCount.load() <= USB_MAX_CONNECTIONS;
+}
+
 }  // namespace
 
 void setUsbBoardReadyCheck(bool (*ready)()) { boardReady.store(ready); }
@@ -78,8 +90,24 @@ UsbSrvd::UsbSrvd(InterfaceView* iface) : Task("UsbSrvd"), iface_(iface ? iface :
 
 UsbSrvd::~UsbSrvd() {
   closeListeners();
-  for (int row = 0; row < USB_MAXDEVS; ++row) usbDeviceTable[row].recycle();
   usbListenerTasks.fetch_sub(1);
+}
+
+void UsbSrvd::onEnd() {
+  closeListeners();
+  // Connection tasks end at the same time (MSG_QUIT reaches them all) and
+  // give their rows back as they go; rows are recycled only once none is
+  // left that could still use one. A connection that does not end in time
+  // keeps the table as it is: left alone is better than freed under it.
+  constexpr int kSteps = 500;
+  const timespec step{0, 10 * 1000 * 1000};
+  for (int i = 0; i < kSteps && usbConnectionCount.load() > 0; ++i) nanosleep(&step, nullptr);
+  if (usbConnectionCount.load() > 0) {
+    std::fprintf(stderr, "UsbSrvd: %d connections still open at the end, device rows kept\n",
+                 static_cast<int>(usbConnectionCount.load()));
+    return;
+  }
+  for (int row = 0; row < USB_MAXDEVS; ++row) usbDeviceTable[row].recycle();
 }
 
 int UsbSrvd::onMessage(const TaskMessage& msg) {
@@ -152,19 +180,24 @@ void UsbSrvd::acceptConnection(int fd) {
         break;
       }
   if (!listener) return;
-  TlsConnection* client = listener->accept(tls);
+  // Accepted plainly: a TLS client's handshake runs on its own connection
+  // task, so a client that never finishes it delays nobody else.
+  TlsConnection* client = listener->accept(0);
   if (!client) return;
   // The connection limit, and room in the task table for the system's own
   // tasks: otherwise the client is closed without any data.
-  if (usbConnectionCount.load() > USB_MAX_CONNECTIONS || !taskTableHasRoomForClient()) {
+  if (!connectionPlaceFree() || !taskTableHasRoomForClient()) {
     client->close();
     delete client;
     return;
   }
+  // Every wait on a client socket is a bounded poll: a client that stops
+  // reading cannot hold its task inside a write.
+  client->setNonBlocking();
   client->set_nagleon();
   const int maxseg = intParam("tcp_maxseg", 0);
   if (maxseg > 0) client->set_maxseg(maxseg);
-  auto* task = new UsbSrvdPrcs(client);
+  auto* task = new UsbSrvdPrcs(client, tls != 0);
   client->owner = task;
   if (task->start(kStackBytes) < 0) delete task;
 }

@@ -25,6 +25,9 @@ class UsbSrvd : public Task {
   ~UsbSrvd() override;
   void run() override;
   int onMessage(const TaskMessage& msg) override;
+  // Closes the listeners, waits (bounded) for the connections to end, then
+  // recycles the device rows.
+  void onEnd() override;
 
   // 1; listeners that cannot be opened are left out.
   int openListeners();

@@ -4,6 +4,7 @@
 
 #include <memory>
 
+#include "platform/usbhost.h"
 #include "runtime/task.h"
 #include "runtime/uptime.h"
 #include "usbserver/publishedparams.h"
@@ -49,11 +50,18 @@ int revokeRowFromOwner(int row) {
   handover->port = r.port;
   handover->handle = r.usbfsHandle;
   handover->source = r.eventSource;
+  // The device is free at once, even while the owner's task is stuck (a
+  // client that stops reading): its claims go and nothing it submitted
+  // reaches the device after the new owner's. The owner's task closes the
+  // number when it serves the handover.
+  if (r.usbfsHandle >= 0) usbHost().revokeHandle(r.usbfsHandle);
   // The requests are not completed to anyone: their device is gone.
   for (UrbLink* l = r.transfers.first(); l; l = r.transfers.after(l)) urbRequestOf(l)->flags |= URB_ABORT;
   moveUrbList(r.transfers, handover->transfers);
   r.usbfsHandle = -1;
   r.eventSource = nullptr;
+  // The configuration was the old handle's: the next owner sets its own.
+  r.currentConfigIndex = -1;
   publishUsbDeviceReleased(row);
   r.owner = nullptr;
   r.setRowState(UsbRowState::PRESENT);

@@ -1,6 +1,7 @@
 #include "usbserver/usbstringcache.h"
 
 #include <cstring>
+#include <iterator>
 
 const UsbStringCache::Entry* UsbStringCache::lookup(uint16_t languageId, uint8_t index) const {
   for (const Entry& e : entries_)
@@ -22,9 +23,13 @@ void UsbStringCache::add(uint16_t languageId, uint8_t index, const uint8_t* data
   // An exact key match only: a lookup with language 0 would match any.
   for (const Entry& e : entries_)
     if (e.index == index && e.languageId == languageId) return;
-  if (length < 0 || !data) length = 0;
+  if (length <= 0 || !data) return;
   if (length > 255) length = 255;
   entries_.push_front(Entry{index, languageId, std::vector<uint8_t>(data, data + length)});
+  // Drop what lies beyond the cap (the oldest entries).
+  auto keep = entries_.begin();
+  for (int n = 1; n < kMaxEntries && std::next(keep) != entries_.end(); ++n) ++keep;
+  entries_.erase_after(keep, entries_.end());
 }
 
 int UsbStringCache::count() const {

@@ -10,12 +10,17 @@
 
 class UsbStringCache {
  public:
+  // Entries kept per device: any client may ask for any (language, index)
+  // pair, and the cache is searched under the row mutex.
+  static constexpr int kMaxEntries = 32;
+
   // Bytes copied (at most length) of the most recent entry for (languageId,
-  // index); languageId 0 matches any. 0 for a remembered failure (or no
-  // room), -1 when nothing is cached.
+  // index); languageId 0 matches any. 0 when there is no room, -1 when
+  // nothing is cached.
   int find(uint16_t languageId, uint8_t index, uint8_t* out, int length) const;
-  // Adds an entry at the front unless (languageId, index) is cached already;
-  // length 0 remembers a failure. Keeps at most 255 bytes.
+  // Adds an entry at the front unless (languageId, index) is cached already,
+  // dropping the oldest one beyond kMaxEntries. Failures (no data) are not
+  // cached: the device is asked again next time. Keeps at most 255 bytes.
   void add(uint16_t languageId, uint8_t index, const uint8_t* data, int length);
   void clear() { entries_.clear(); }
   bool empty() const { return entries_.empty(); }

@@ -26,11 +26,10 @@ int UsbDeviceRow::fetchStringDescriptor(int32_t handle, uint16_t language, uint8
                                    static_cast<uint16_t>(kStringDescriptor + index), language, out,
                                    static_cast<uint16_t>(length), kStringTimeoutMs);
   if (r >= 0 && r <= kLongestResult) {
-    if (r == out[0]) cacheStringDescriptor(language, index, out, r);
+    if (r > 0 && r == out[0]) cacheStringDescriptor(language, index, out, r);
     return r;
   }
-  // Remembered, so a device that cannot answer is not asked again.
-  cacheStringDescriptor(language, index, nullptr, 0);
+  // Failures are not cached: a device busy once answers later.
   return r > 0 ? -1 : r;
 }
 

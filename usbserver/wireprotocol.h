@@ -70,6 +70,9 @@ constexpr int32_t USB_REFUSED_NOT_ALLOWED = 14; // not allowed on this port
 
 // Time-out of every body read and reply write.
 constexpr int USB_IO_TIMEOUT_MS = 10000;
+// Long request bodies get time beyond USB_IO_TIMEOUT_MS at this rate
+// (bytes per second): a slow client is served, a trickling one is not.
+constexpr int64_t USB_MIN_BODY_RATE = 64 * 1024;
 
 // The 16-byte request header, decoded. The tag is kept as its big-endian
 // value: encoding it again gives the bytes as sent.

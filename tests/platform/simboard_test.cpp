@@ -53,6 +53,24 @@ TEST_F(SimBoardTest, DefaultsAreAHealthyPatternBoardWithoutCardReader) {
   EXPECT_EQ(frame.word[0], 1u);
 }
 
+// A day of USB traffic shows thousands of patterns: the board keeps only
+// the most recent ones, as it does with its log.
+TEST_F(SimBoardTest, PatternAndLegacyLedHistoriesAreBounded) {
+  const uint32_t total = static_cast<uint32_t>(SimBoard::kHistoryLimit) + 500;
+  for (uint32_t i = 0; i < total; ++i) {
+    LedPattern p{0x300, i, 0, 0, 0};
+    ASSERT_EQ(board_.control(boardreq::kShowPattern, &p), 0);
+    ASSERT_EQ(board_.controlValue(boardreq::kLegacyLed, i), 0);
+  }
+  const std::vector<LedPattern> patterns = board_.patterns();
+  ASSERT_EQ(patterns.size(), SimBoard::kHistoryLimit);
+  EXPECT_EQ(patterns.front().bits, total - SimBoard::kHistoryLimit);
+  EXPECT_EQ(patterns.back().bits, total - 1);
+  const std::vector<uint32_t> words = board_.legacyLedWords();
+  ASSERT_EQ(words.size(), SimBoard::kHistoryLimit);
+  EXPECT_EQ(words.back(), total - 1);
+}
+
 TEST_F(SimBoardTest, OutputsLandInStateAndTimestampedLog) {
   uint32_t mask = 0x5;
   ASSERT_EQ(board_.control(boardreq::kOutputsOn, &mask), 0);

@@ -141,6 +141,21 @@ TEST_F(LinuxUsbHostTest, RequestsOnAPlainFileFailWithEnotty) {
 
 // The plain sysfs reader and the simulated host agree on what a simulated
 // device looks like.
+// A revoked handle's file goes at once (for usbfs: the claims and URBs with
+// it) while its number stays the owner's until it closes it.
+TEST_F(LinuxUsbHostTest, RevokedHandleKeepsItsNumberButNotItsFile) {
+  UsbHost& host = host_;
+  int ends[2];
+  ASSERT_EQ(0, ::pipe(ends));
+  EXPECT_EQ(0, host.revokeHandle(ends[1]));
+  char byte;
+  EXPECT_EQ(0, ::read(ends[0], &byte, 1)) << "the writing end has gone";
+  EXPECT_GE(::fcntl(ends[1], F_GETFD), 0) << "the number is still taken";
+  EXPECT_EQ(0, host.closeDevice(ends[1]));
+  EXPECT_EQ(-EBADF, host.revokeHandle(-1));
+  ::close(ends[0]);
+}
+
 TEST_F(LinuxUsbHostTest, ReadsTheTreeOfTheSimulatedHost) {
   SimUsbHost sim;
   ASSERT_EQ(sim.plug("1-1", "hub 4"), 1);

@@ -42,6 +42,7 @@ TEST_F(SimUsbFaults, CommandsAreCheckedAndClearUndoesThem) {
       {"short 0x81", 0},      {"blength 0", 1},        {"blength 255 2", 1}, {"blength 1 99", 0},
       {"totallength 9999", 1}, {"numinterfaces 200", 1}, {"numconfigs 33", 1}, {"numconfigs 300", 0},
       {"hardreset ok", 1},    {"hardreset EIO", 1},    {"hardreset 5", 1},   {"hardreset maybe", 0},
+      {"nomem 0x81", 1},      {"nomem 0x01 2", 1},     {"nomem 0x81 -1", 0}, {"nomem 0x85", 0},
       {"melt", 0},            {"clear", 1},
   };
   for (const Case& c : cases) EXPECT_EQ(host_->fault("1-1", c.fault), c.accepted) << c.fault;
@@ -179,6 +180,54 @@ TEST_F(SimUsbFaults, HostileDescriptorsReachTheNodeAndTheDevice) {
     EXPECT_EQ(node(), clean);
   }
   host_->closeDevice(fd);
+}
+
+// usbfs at its memory limit: the chosen submission on an endpoint is
+// refused with ENOMEM, the ones before and after it go through.
+TEST_F(SimUsbFaults, RefusedSubmissionComesAfterTheGivenCount) {
+  int fd = openPlugged("1-1");
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(host_->fault("1-1", "nomem 0x01 1"), 1);
+  uint8_t data[4] = {1, 2, 3, 4};
+  int actual = 0;
+  EXPECT_EQ(transfer(fd, kBulk, 0x01, data, 4, &actual), 0);
+  EXPECT_EQ(transfer(fd, kBulk, 0x01, data, 4, &actual), -ENOMEM);
+  EXPECT_EQ(transfer(fd, kBulk, 0x01, data, 4, &actual), 0);
+  host_->closeDevice(fd);
+}
+
+// A revoked handle lets the device go at once while its number stays with
+// its owner: its claims are free, its URB in flight never completes (and
+// takes no data meant for the next owner), and closing it later works.
+TEST_F(SimUsbFaults, RevokedHandleLetsGoOfTheDeviceAtOnce) {
+  const int old = openPlugged("1-1");
+  ASSERT_GE(old, 0);
+  ASSERT_EQ(host_->claimInterface(old, 0), 0);
+  uint8_t stale[8] = {};
+  usbdevfs_urb pending{};
+  pending.type = kBulk;
+  pending.endpoint = 0x81;
+  pending.buffer = stale;
+  pending.buffer_length = sizeof stale;
+  ASSERT_EQ(host_->submitUrb(old, &pending), 0);
+
+  ASSERT_EQ(host_->revokeHandle(old), 0);
+  const int next = openPlugged("1-1");
+  ASSERT_GE(next, 0);
+  EXPECT_EQ(host_->claimInterface(next, 0), 0);
+  uint8_t data[4] = {9, 8, 7, 6};
+  int actual = 0;
+  ASSERT_EQ(transfer(next, kBulk, 0x01, data, 4, &actual), 0);
+  uint8_t back[4] = {};
+  ASSERT_EQ(transfer(next, kBulk, 0x81, back, 4, &actual), 0);
+  EXPECT_EQ(4, actual);
+  EXPECT_EQ(0, std::memcmp(data, back, 4));
+  usbdevfs_urb* reaped = nullptr;
+  EXPECT_NE(host_->reapUrbNoDelay(old, &reaped), 0);
+  EXPECT_EQ(host_->claimInterface(old, 0), -ENODEV);
+  EXPECT_EQ(0, stale[0]);
+  EXPECT_EQ(host_->closeDevice(old), 0);
+  host_->closeDevice(next);
 }
 
 }  // namespace

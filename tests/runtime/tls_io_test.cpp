@@ -2,12 +2,14 @@
 // outs of stalled peers, errors decided by the TLS library, descriptors
 // beyond the select limit, and the plain path.
 #include <fcntl.h>
+#include <signal.h>
 #include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <memory>
@@ -208,12 +210,12 @@ TEST_F(TlsIoTest, DataPassesThroughWriteWritevAndSendFile) {
     std::fwrite(content.data(), 1, content.size(), f);
     std::fclose(f);
     const int fd = ::open(path.c_str(), O_RDONLY);
-    const int before = server->bytesWritten;
+    const int64_t before = server->bytesWritten;
     std::thread sender([&] { EXPECT_EQ(server->sendFile(fd), 1); });
     EXPECT_TRUE(readAll(*client, size) == content);
     sender.join();
     ::close(fd);
-    EXPECT_EQ(server->bytesWritten - before, static_cast<int>(size));
+    EXPECT_EQ(server->bytesWritten - before, static_cast<int64_t>(size));
   }
   EXPECT_EQ(server->sendFile(-1), 0);
 }
@@ -339,6 +341,48 @@ TEST_F(TlsIoTest, WriteToAPeerThatTakesNothingEndsAtItsTimeout) {
   for (int i = 0; i < 200 && result > 0; ++i) result = server->sslWrite(lots.data(), 1 << 20, 100);
   EXPECT_EQ(result, CONN_TIMEOUT);
   EXPECT_EQ(server->ioStatus, CONN_IO_TIMED_OUT);
+}
+
+// A long-lived connection (a disk copy) passes 2 GiB written.
+TEST_F(TlsIoTest, ByteCounterPassesTwoGibibytes) {
+  std::unique_ptr<TlsConnection> server, client;
+  ASSERT_TRUE(makeSessionPair(server, client));
+  const int64_t start = (int64_t{1} << 31) - 3;
+  client->bytesWritten = start;
+  ASSERT_EQ(client->write("0123456789", 10, 100, 0), 10);
+  EXPECT_EQ(client->bytesWritten, start + 10);
+  EXPECT_TRUE(readAll(*server, 10) == "0123456789");
+}
+
+std::atomic<int> sigpipesSeen{0};
+void countSigpipe(int) { sigpipesSeen.fetch_add(1); }
+
+// Writing to a TLS peer that has gone fails without raising SIGPIPE, which
+// the program logs line by line.
+TEST_F(TlsIoTest, WritingToAGonePeerRaisesNoSignal) {
+  struct sigaction counting {}, previous {};
+  counting.sa_handler = countSigpipe;
+  sigemptyset(&counting.sa_mask);
+  sigaction(SIGPIPE, &counting, &previous);
+  sigpipesSeen = 0;
+
+  std::unique_ptr<TlsConnection> server, client;
+  ASSERT_TRUE(makeSessionPair(server, client));
+  // The client's socket goes without a word; its number stays taken (by
+  // /dev/null) until the session is freed.
+  const int null = ::open("/dev/null", O_RDWR);
+  ASSERT_GE(null, 0);
+  ASSERT_GE(::dup2(null, client->fd), 0);
+  ::close(null);
+  const std::string data = patternBytes(4000, 9);
+  int result = 1;
+  for (int i = 0; i < 200 && result > 0; ++i) {
+    result = server->write(data.data(), static_cast<int>(data.size()), 100, 0);
+    if (result > 0) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  EXPECT_LT(result, 0);
+  EXPECT_EQ(sigpipesSeen.load(), 0);
+  sigaction(SIGPIPE, &previous, nullptr);
 }
 
 // The client handshake waits for the socket within its time-out instead of

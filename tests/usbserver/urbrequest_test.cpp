@@ -60,12 +60,17 @@ TEST(UrbRequestTest, SubRequestsOfATransfer) {
     EXPECT_EQ(0u, r->flags.load());
     ASSERT_EQ(static_cast<int32_t>(k.sizes.size()), r->count);
     for (int i = 0; i < r->count; ++i) {
-      EXPECT_EQ(k.sizes[i], r->subs[i]->buffer_length) << i;
-      EXPECT_EQ(k.type, r->subs[i]->type);
-      EXPECT_EQ(k.endpoint, r->subs[i]->endpoint);
-      EXPECT_EQ(r, r->subs[i]->usercontext);
-      EXPECT_EQ(nullptr, r->subs[i]->buffer) << "buffers come when they are needed";
+      EXPECT_EQ(nullptr, r->subs[i]) << "records come when their chunk is submitted";
+      usbdevfs_urb* sub = urbSubRecord(r, i);
+      ASSERT_NE(nullptr, sub);
+      EXPECT_EQ(sub, urbSubRecord(r, i)) << "made once";
+      EXPECT_EQ(k.sizes[i], sub->buffer_length) << i;
+      EXPECT_EQ(k.type, sub->type);
+      EXPECT_EQ(k.endpoint, sub->endpoint);
+      EXPECT_EQ(r, sub->usercontext);
+      EXPECT_EQ(nullptr, sub->buffer) << "buffers come when they are needed";
     }
+    EXPECT_EQ(nullptr, urbSubRecord(r, r->count));
     freeUrbRequest(r);
     EXPECT_EQ(live, urbCount.load());
   }

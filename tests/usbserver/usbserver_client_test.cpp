@@ -67,7 +67,7 @@ TEST_P(UsbClientSessionTest, TakenDeviceIsReportedToTheFirstClient) {
   ASSERT_TRUE(first.connect(d.row, d.port, "first", reply));
   ASSERT_EQ(usbclient::STATUS_OK, reply.status);
   ASSERT_TRUE(second.connect(d.row, d.port, "second", reply));
-  ASSERT_EQ(usbclient::STATUS_OK, reply.status);
+  ASSERT_EQ(usbclient::STATUS_OK, reply.status) << reply.error;
   usbclient::Message notice;
   ASSERT_TRUE(first.readMessage(notice));
   EXPECT_TRUE(notice.notice);

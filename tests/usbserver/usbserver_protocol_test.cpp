@@ -208,13 +208,6 @@ TEST_F(UsbProtocolTest, UnservedOpcodesCloseTheConnection) {
   EXPECT_TRUE(waitConnections(0));
 }
 
-TEST_F(UsbProtocolTest, HeaderNotCompleteAtOnceClosesTheConnection) {
-  UsbTestClient& c = client();
-  const uint8_t part[10] = {0, 0, 0, 0, 0, 0, 0, 27, 0, 0};
-  ASSERT_TRUE(c.sendRaw(part, sizeof part));
-  EXPECT_TRUE(c.closedByServer(3000));
-}
-
 TEST_F(UsbProtocolTest, ShortBodyOfAProbeAnswersProtocolError) {
   UsbTestClient& c = client();
   ASSERT_TRUE(c.send(USB_OP_CLAIM_INTERFACE, 4, {0, 1}));  // one byte short

@@ -23,14 +23,28 @@ TEST(UsbStringCache, FindsByLanguageAndIndexAndLanguageZeroMatchesAny) {
   EXPECT_EQ(0xAA, small[2]);
 }
 
-TEST(UsbStringCache, RemembersFailuresAndKeepsTheFirstEntryOfAKey) {
+TEST(UsbStringCache, CachesNoFailureAndKeepsTheFirstEntryOfAKey) {
   UsbStringCache cache;
   cache.add(0x0409, 3, nullptr, 0);
   uint8_t out[16];
-  EXPECT_EQ(0, cache.find(0x0409, 3, out, sizeof out));
-  cache.add(0x0409, 3, kHello, sizeof kHello);  // already known: kept as it was
-  EXPECT_EQ(0, cache.find(0x0409, 3, out, sizeof out));
+  EXPECT_EQ(-1, cache.find(0x0409, 3, out, sizeof out));  // asked again next time
+  EXPECT_TRUE(cache.empty());
+  cache.add(0x0409, 3, kHello, sizeof kHello);
+  const uint8_t other[] = {4, 3, 'X', 0};
+  cache.add(0x0409, 3, other, sizeof other);  // already known: kept as it was
+  EXPECT_EQ(8, cache.find(0x0409, 3, out, sizeof out));
   EXPECT_EQ(1, cache.count());
+}
+
+// Any client may ask for any pair: the cache stays small, newest kept.
+TEST(UsbStringCache, KeepsTheNewestEntriesUpToItsCap) {
+  UsbStringCache cache;
+  for (int language = 1; language <= 1000; ++language) cache.add(static_cast<uint16_t>(language), 1, kHello, sizeof kHello);
+  EXPECT_EQ(UsbStringCache::kMaxEntries, cache.count());
+  uint8_t out[16];
+  EXPECT_EQ(8, cache.find(1000, 1, out, sizeof out));
+  EXPECT_EQ(8, cache.find(1000 - UsbStringCache::kMaxEntries + 1, 1, out, sizeof out));
+  EXPECT_EQ(-1, cache.find(1000 - UsbStringCache::kMaxEntries, 1, out, sizeof out));
 }
 
 TEST(UsbStringCache, MostRecentEntryAnswersALanguageZeroLookup) {
