@@ -2,9 +2,6 @@
 
 bool startStorageTask() { return false; }
 bool startHttpServer(NetInterface&, int, int) { return false; }
-bool startSlpAgent(NetInterface&) { return false; }
-bool startBonjourResponder(NetInterface&) { return false; }
-int bonjourRunning() { return -1; }
 bool startNotifyTask(NetInterface&, bool) { return false; }
 bool notifyTaskRunning() { return false; }
 void pushNotifyEvent(uint32_t, int32_t) {}

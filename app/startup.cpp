@@ -13,6 +13,7 @@
 #include "app/buttontask.h"
 #include "app/gpiodevice.h"
 #include "app/lazyhubwatcher.h"
+#include "app/discoverystart.h"
 #include "app/pending.h"
 #include "app/processstate.h"
 #include "app/shutdowntask.h"
