@@ -204,7 +204,9 @@ int BonjourTask::appendRecords(int packet, int section, int flags) {
       if (at < 0) return packetCount_ - 1;
       packet = at;
       if (!writeRecord(packet, section, record.form, row, record.type, flags)) return packet;
-      if (record.bit == MDNS_PTR) dueCs_ = 0;
+      // A multicast PTR answer is the delayed answer; a legacy reply leaves
+      // that one due.
+      if (record.bit == MDNS_PTR && !(flags & (kQuestionsOnly | kLegacy))) dueCs_ = 0;
       if (!askAdditional) continue;
       if (record.bit == MDNS_PTR)
         service.additional |= static_cast<uint8_t>(((MDNS_SRV | MDNS_TXT) & ~bits) | MDNS_A_ADDITIONAL);

@@ -13,6 +13,7 @@
 #include "net/dnsname.h"
 #include "net/support/mdnsmessage.h"
 #include "net/support/netfixture.h"
+#include "net/support/tsharkcheck.h"
 #include "params/parambase.h"
 #include "params/paramstore.h"
 #include "params/productparams.h"
@@ -598,6 +599,40 @@ TEST(DnsNameReader, FollowsOnlyBackwardPointersAndStaysInBounds) {
   longName.push_back(0);
   cursor = 12;
   EXPECT_EQ(readDnsName(longName.data(), longName.size(), &cursor, &name), 0);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(BonjourTest, TsharkFindsNothingWrongInAnyPacketSent) {
+  if (!tsharkAvailable()) GTEST_SKIP() << "tshark not installed";
+  setName("Office");
+  RecordingBonjour& r = start();
+  std::vector<std::vector<uint8_t>> packets;
+  auto keep = [&] {
+    for (const Sent& s : r.take()) packets.push_back(s.bytes);
+  };
+  r.advanceProbes();
+  for (int i = 0; i < 4; ++i) {
+    shiftUptimeForTesting(25);
+    r.advanceProbes();
+  }
+  keep();
+  receive(DnsBuilder(0, 0).question("_https._tcp.local", kPtr).question(kHost, kA).bytes());
+  shiftUptimeForTesting(12);
+  r.sendDueAnswer();
+  receive(DnsBuilder(0x77, 0x0100).question("_http._tcp.local", kPtr).bytes(), peer(49152));
+  receive(DnsBuilder(0, 0).question("Office (2)._http._tcp.local", kAny).bytes());
+  shiftUptimeForTesting(12);
+  r.sendDueAnswer();
+  r.sendGoodbye();
+  keep();
+  ASSERT_EQ(packets.size(), 11u);
+  EXPECT_EQ(tsharkProblems(packets, 5353, 5353), "");
+  const std::string dissection = tsharkDissection(packets, 5353, 5353);
+  EXPECT_NE(dissection.find("Office (2)._http._tcp.local: type SRV"), std::string::npos);
+  EXPECT_NE(dissection.find("HUB-35307.local: type A, class IN, cache flush"), std::string::npos);
 }
 
 }  // namespace
