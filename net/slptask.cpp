@@ -85,9 +85,12 @@ int SlpTask::answerRequest(Connection* socket, const uint8_t* message, size_t le
   formatUrl(url, sizeof url, local, change == SLP_REFUSE);
   uint8_t reply[kSlpReplyFixed + kUrlSize];
   const size_t replyLength = buildSlpReply(request.header, url, reply, sizeof reply);
+  // The reply leaves before the address changes: the socket it goes from
+  // is bound to the address being replaced.
+  int sent = 0;
+  if (replyLength != 0 && socket) sent = socket->send(reply, static_cast<int>(replyLength), 1) > 0 ? 1 : 0;
   if (change == SLP_APPLY) applyAddress(request);
-  if (replyLength == 0 || !socket) return 0;
-  return socket->send(reply, static_cast<int>(replyLength), 1) > 0 ? 1 : 0;
+  return sent;
 }
 
 int SlpTask::handleRequest(Connection* socket, const uint8_t* message, size_t length, const IpAddress& local) {
