@@ -27,6 +27,7 @@ std::atomic<int> runningId{-1};
 constexpr int64_t kProbeIntervalCs = 25;
 constexpr int64_t kProbeWaitCs = 10;
 constexpr int kMaxProbeCycles = 9;
+constexpr int64_t kIdleWaitCs = 100;
 constexpr int kTaskStack = 65536;
 
 std::string bonjourNameParam() {
@@ -255,7 +256,9 @@ void BonjourTask::run() {
       waitCs = dueCs_ - uptimeCs();
       if (waitCs < 1) waitCs = 1;
     } else if (probeCycles_ > kMaxProbeCycles || probeState_ > 3) {
-      waitCs = 0;
+      // Nothing to time; the wait still ends now and then so that a
+      // rebuild after a parameter change is seen without a packet.
+      waitCs = kIdleWaitCs;
     }
     Connection* read = nullptr;
     Connection* reply = nullptr;
