@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <sys/uio.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -217,14 +218,39 @@ int BonjourTask::sendPacket(int kind, const MdnsSource* source, const uint8_t* q
   return sent == packetCount_;
 }
 
+Connection* BonjourTask::sendSocket(int vlan) {
+  for (int i = 0; i < sendSocketCount_; ++i)
+    if (sendSockets_[i].vlan == vlan) return sendSockets_[i].socket;
+  Connection* socket = new Connection(this, nif_, vlan);
+  if (!socket->open(AF_INET, SOCK_DGRAM, 0) || !socket->setReuseAddr() || !socket->setNonBlocking() ||
+      !socket->bind(kMdnsPort, 1, 0)) {
+    delete socket;
+    return nullptr;
+  }
+  socket->bindToInterface();
+  socket->setMulticastTtl(255);
+  socket->disableMulticastLoop();
+  // It only sends: the group traffic the row sockets join is kept out of
+  // its queue, and the queue stays small.
+  const int off = 0;
+  ::setsockopt(socket->fd, IPPROTO_IP, IP_MULTICAST_ALL, &off, sizeof off);
+  const int small = 2048;
+  ::setsockopt(socket->fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+  if (sendSocketCount_ == kSendSockets) {
+    delete sendSockets_[0].socket;
+    std::memmove(sendSockets_, sendSockets_ + 1, sizeof(SendSocket) * (kSendSockets - 1));
+    --sendSocketCount_;
+  }
+  sendSockets_[sendSocketCount_++] = SendSocket{vlan, socket};
+  return socket;
+}
+
+void BonjourTask::closeSendSockets() {
+  for (int i = 0; i < sendSocketCount_; ++i) delete sendSockets_[i].socket;
+  sendSocketCount_ = 0;
+}
+
 int BonjourTask::transmit(const iovec* parts, int count, uint32_t to, uint16_t port, int vlan) {
-  Connection socket(this, nif_, vlan);
-  if (!socket.open(AF_INET, SOCK_DGRAM, 0)) return 0;
-  socket.setReuseAddr();
-  socket.setNonBlocking();
-  if (!socket.bind(kMdnsPort, 1, 0)) return 0;
-  socket.bindToInterface();
-  socket.setMulticastTtl(255);
   sockaddr_in target{};
   target.sin_family = AF_INET;
   target.sin_addr.s_addr = to;
@@ -234,7 +260,15 @@ int BonjourTask::transmit(const iovec* parts, int count, uint32_t to, uint16_t p
   message.msg_namelen = sizeof target;
   message.msg_iov = const_cast<iovec*>(parts);
   message.msg_iovlen = static_cast<size_t>(count);
-  return ::sendmsg(socket.fd, &message, MSG_NOSIGNAL) > 0 ? 1 : 0;
+  // A socket that fails is made anew once: the interface may have changed.
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    Connection* socket = sendSocket(vlan);
+    if (!socket) return 0;
+    if (::sendmsg(socket->fd, &message, MSG_NOSIGNAL) > 0) return 1;
+    if (errno == EAGAIN) return 0;
+    closeSendSockets();
+  }
+  return 0;
 }
 
 void BonjourTask::run() {
@@ -265,6 +299,7 @@ void BonjourTask::run() {
     const int length = receive(buffer, waitCs, &read, &reply);
     if (rebuilt) {
       rebuilt = 0;
+      closeSendSockets();
       if (!netParamOn("bonjour")) return;
       buildInstanceName();
     }
@@ -280,7 +315,11 @@ void BonjourTask::run() {
     source.unicastSocket = read == reply;
     if (source.unicastSocket) {
       source.rowAddress = read->local.ip4Word();
-      source.rowMask = netmaskOf(source.rowAddress);
+      if (source.rowAddress != maskedAddress_) {
+        maskedAddress_ = source.rowAddress;
+        cachedMask_ = netmaskOf(source.rowAddress);
+      }
+      source.rowMask = cachedMask_;
     }
     handlePacket(reinterpret_cast<const uint8_t*>(buffer.base), static_cast<size_t>(length), source);
     sched_yield();
@@ -290,6 +329,7 @@ void BonjourTask::run() {
 void BonjourTask::onEnd() {
   if (!claimed_) return;  // ended at once: the running responder keeps its marker
   sendGoodbye();
+  closeSendSockets();
   closeSockets();
   runningId.store(-1);
 }

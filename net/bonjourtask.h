@@ -16,6 +16,7 @@
 #include "net/mdnsnames.h"
 #include "net/udpservertask.h"
 
+class Connection;
 struct DnsName;
 struct iovec;
 
@@ -152,6 +153,18 @@ class BonjourTask : public UdpServerTask {
   int64_t probeTimerCs_ = 0;
   int64_t dueCs_ = 0;
   uint32_t hostAddress_ = 0;
+  // Sending sockets kept open per VLAN (rebuilt with the row sockets).
+  struct SendSocket {
+    int vlan;
+    Connection* socket;
+  };
+  static constexpr int kSendSockets = 4;
+  Connection* sendSocket(int vlan);
+  void closeSendSockets();
+  SendSocket sendSockets_[kSendSockets] = {};
+  int sendSocketCount_ = 0;
+  uint32_t maskedAddress_ = 0;  // the address whose netmask is cached
+  uint32_t cachedMask_ = 0;
   bool addressAnswered_ = false;  // the A record went into the answers
   bool claimed_ = false;  // this task holds bonjourRunning
 };
