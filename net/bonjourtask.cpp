@@ -71,14 +71,17 @@ BonjourTask::BonjourTask(NetInterface* nif) : UdpServerTask("Bonjour", kMdnsPort
   hostName_[0] = 0;
   std::memset(packets_, 0, sizeof packets_);
   initMdnsCompression();
-  resetState(true);
+  // The shared names are reset only by the task that becomes the
+  // responder (in run): another one may be answering with them now.
+  copyLabelText(hostName_, productParams().default_name, kMdnsMaxLabel);
 }
 
 BonjourTask::~BonjourTask() = default;
 
 void BonjourTask::setServicePorts(uint16_t httpsPort, uint16_t httpPort) {
-  mdnsServices[0].port = httpsPort;
-  mdnsServices[1].port = httpPort;
+  // Written only when they change: a running responder reads them.
+  if (mdnsServices[0].port != httpsPort) mdnsServices[0].port = httpsPort;
+  if (mdnsServices[1].port != httpPort) mdnsServices[1].port = httpPort;
 }
 
 void BonjourTask::resetState(bool full) {
@@ -159,6 +162,7 @@ void BonjourTask::advanceProbes() {
     case 3:
       if (now - probeTimerCs_ < kProbeIntervalCs) break;
       sendPacket(MDNS_ANNOUNCE, nullptr, nullptr);
+      announced_ = true;
       probeState_ = 4;
       probeTimerCs_ = now;
       if (counter_ != 0) {
@@ -275,7 +279,7 @@ void BonjourTask::run() {
   int expected = -1;
   if (!runningId.compare_exchange_strong(expected, id)) return;  // another responder runs
   claimed_ = true;
-  resetState(false);
+  resetState(true);
   for (MdnsService& service : mdnsServices) service.clearBits();
   if (!openSockets(nif_, 0)) return;
   loadInstanceCounter();
@@ -328,7 +332,7 @@ void BonjourTask::run() {
 
 void BonjourTask::onEnd() {
   if (!claimed_) return;  // ended at once: the running responder keeps its marker
-  sendGoodbye();
+  if (announced_) sendGoodbye();  // nothing to withdraw before the first announcement
   closeSendSockets();
   closeSockets();
   runningId.store(-1);

@@ -166,7 +166,8 @@ class BonjourTask : public UdpServerTask {
   uint32_t maskedAddress_ = 0;  // the address whose netmask is cached
   uint32_t cachedMask_ = 0;
   bool addressAnswered_ = false;  // the A record went into the answers
-  bool claimed_ = false;  // this task holds bonjourRunning
+  bool claimed_ = false;    // this task holds bonjourRunning
+  bool announced_ = false;  // its records went out at least once
 };
 
 // Starts a responder on the interface; false when its thread could not be
