@@ -1,7 +1,12 @@
 // The mDNS responder task on eth0 of a private namespace. Its peers run in
 // a second namespace: python3-zeroconf browses and acts as a second
 // responder, dig sends legacy unicast queries.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -12,6 +17,7 @@
 #include <thread>
 
 #include "net/bonjourtask.h"
+#include "net/support/mdnsmessage.h"
 #include "net/support/netfixture.h"
 #include "params/paramstore.h"
 #include "runtime/task.h"
@@ -107,6 +113,29 @@ class BonjourTaskTest : public NetworkTest {
     return peerOutput("/usr/bin/python3 " + kTool + " browse 10.8.0.2 10 " + types);
   }
 
+  // Sends raw datagrams from the peer namespace to the group.
+  void sendFromPeer(const std::vector<std::vector<uint8_t>>& messages) {
+    std::thread sender([&] {
+      const int ns = ::open(("/var/run/netns/" + peer_).c_str(), O_RDONLY | O_CLOEXEC);
+      if (ns < 0 || ::setns(ns, CLONE_NEWNET) != 0) return;
+      ::close(ns);
+      const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+      sockaddr_in local{};
+      local.sin_family = AF_INET;
+      inet_pton(AF_INET, "10.8.0.2", &local.sin_addr);
+      ::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local);
+      ::setsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, &local.sin_addr, sizeof local.sin_addr);
+      sockaddr_in to{};
+      to.sin_family = AF_INET;
+      to.sin_port = htons(5353);
+      inet_pton(AF_INET, "224.0.0.251", &to.sin_addr);
+      for (const std::vector<uint8_t>& m : messages)
+        ::sendto(fd, m.data(), m.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+      ::close(fd);
+    });
+    sender.join();
+  }
+
   std::string peer_;
   std::vector<int> background_;
 };
@@ -163,6 +192,31 @@ TEST_F(BonjourTaskTest, SwitchingOffSaysGoodbyeAndSwitchingOnStartsAgain) {
   startResponder();
   EXPECT_NE(bonjourRunning(), first);
   EXPECT_TRUE(eventually([&] { return dig() == "10.8.0.1\n"; }));
+}
+
+TEST_F(BonjourTaskTest, OddPacketsOnTheLinkLeaveTheResponderAnswering) {
+  startResponder();
+  ASSERT_TRUE(eventually([&] { return dig() == "10.8.0.1\n"; }));
+  auto header = [](uint8_t questions, uint8_t answers) {
+    return std::vector<uint8_t>{0, 0, 0, 0, 0, questions, 0, answers, 0, 0, 0, 0};
+  };
+  auto with = [](std::vector<uint8_t> a, const std::vector<uint8_t>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+  };
+  const std::vector<uint8_t> host = with(DnsBuilder::encodeName("HUB-35307.local"), {0, 1, 0, 1});
+  sendFromPeer({
+      with(header(1, 0), {0xC0, 12, 0, 1, 0, 1}),                    // a pointer to itself
+      with(header(1, 0), {0xC0, 14, 0xC0, 12, 0, 1, 0, 1}),          // two pointers in a cycle
+      with(header(1, 0), {0xC0, 20, 0, 1, 0, 1, 0, 0, 0, 0}),        // a forward pointer
+      with(header(1, 0), {30, 'H', 'U', 'B'}),                       // a name leaving the packet
+      with(header(9, 0), host),                                      // counts beyond the records
+      with(header(0, 1), with(DnsBuilder::encodeName("HUB-35307.local"), {0, 1, 0, 1, 0, 0, 0, 9, 0xFF, 0xFF})),
+      std::vector<uint8_t>(5, 0xFF),
+      std::vector<uint8_t>(3000, 0xC0),
+  });
+  EXPECT_TRUE(eventually([&] { return dig() == "10.8.0.1\n"; }));
+  EXPECT_EQ(bonjourTasks(), 1);
 }
 
 TEST_F(BonjourTaskTest, TwoQuickStartsLeaveOneResponder) {
