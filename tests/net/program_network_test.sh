@@ -179,6 +179,7 @@ ip_bootp = off
 bonjour_name = Office
 PARAMS
   ip -n "$server" route add 224.0.0.0/4 dev peer0
+  start_capture "udp port 5353 or udp port 427"
   start_program
   lookup() { ip netns exec "$server" dig -p 5353 @10.77.0.9 HUB-35307.local A +short +tries=1 +time=1 2>/dev/null; }
   eventually sh -c "[ \"\$(ip netns exec $server dig -p 5353 @10.77.0.9 HUB-35307.local A +short +tries=1 +time=1)\" = 10.77.0.9 ]" ||
@@ -218,6 +219,15 @@ SLP
   stop_program
   eventually grep -q "_http._tcp.local. 12 0" "$root/listen.txt" || fail "no goodbye: $(cat "$root/listen.txt")"
   kill "$listen_pid" 2>/dev/null
+  stop_capture
+  # Every packet of the program dissects cleanly (repeated probes and
+  # answers are the protocol's own retransmissions).
+  sent="$(tshark -r "$root/capture.pcap" -Y "ip.src == 10.77.0.9" 2>/dev/null | wc -l)"
+  [ "$sent" -gt 10 ] || fail "only $sent packets of the program captured"
+  check "packets tshark finds fault with" "" \
+    "$(tshark -r "$root/capture.pcap" -Y "ip.src == 10.77.0.9 && (_ws.malformed || (_ws.expert.severity >= 0x00600000 && !dns.retransmission))" 2>/dev/null)"
+  tshark -r "$root/capture.pcap" -Y "ip.src == 10.77.0.9 && srvloc" 2>/dev/null | grep -q "Service Reply" ||
+    fail "no SLP reply in the capture"
   start_program
   eventually sh -c "[ \"\$(ip netns exec $server dig -p 5353 @10.77.0.9 HUB-35307.local A +short +tries=1 +time=1)\" = 10.77.0.9 ]" ||
     fail "no answer after the restart"
