@@ -1,7 +1,5 @@
 // Writing the responder's packets: records, name compression and the split
 // into at most eight packets.
-#include <arpa/inet.h>
-
 #include <cstring>
 
 #include "net/bonjourtask.h"
@@ -127,6 +125,7 @@ bool BonjourTask::writeRecord(int packet, int section, int form, int row, uint16
   auto undo = [&] {
     used_ = startUsed;
     packets_[packet].length = startLength;
+    initMdnsCompression();  // offsets noted in the bytes taken back are void
     return false;
   };
   if (!writeName(packet, form, row) || !put16(type)) return undo();
