@@ -236,6 +236,7 @@ void BonjourTask::handlePacket(const uint8_t* message, size_t length, const Mdns
       }
   parseStart = nullptr;
   parseLength = 0;
+  if (dueCs_ != 0 && dueCs_ != savedDue) dueVlan_ = source.vlan;  // the delayed answer goes where it was asked
 
   if (conflict) {
     probeState_ = 0;
@@ -257,7 +258,7 @@ void BonjourTask::handlePacket(const uint8_t* message, size_t length, const Mdns
   if (!(bits & 0x7F)) return;
   const bool due = dueCs_ != 0 && uptimeCs() >= dueCs_;
   if (!(bits & MDNS_PTR) || due)
-    sendPacket(MDNS_FULL_ANSWER, nullptr, nullptr);
+    sendPacket(MDNS_FULL_ANSWER, &source, nullptr);
   else if (bits & 0x7D)
-    sendPacket(MDNS_ANSWER, nullptr, nullptr);
+    sendPacket(MDNS_ANSWER, &source, nullptr);
 }

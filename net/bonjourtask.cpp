@@ -119,7 +119,9 @@ void BonjourTask::advanceProbes() {
 
 int BonjourTask::sendDueAnswer() {
   if (dueCs_ == 0 || uptimeCs() < dueCs_) return 0;
-  sendPacket(MDNS_FULL_ANSWER, nullptr, nullptr);
+  MdnsSource asked{};
+  asked.vlan = dueVlan_;
+  sendPacket(MDNS_FULL_ANSWER, &asked, nullptr);
   dueCs_ = 0;
   return 1;
 }

@@ -152,6 +152,7 @@ class BonjourTask : public UdpServerTask {
   int probeCycles_ = 0;
   int64_t probeTimerCs_ = 0;
   int64_t dueCs_ = 0;
+  int dueVlan_ = -1;  // where the question of the delayed answer came from
   uint32_t hostAddress_ = 0;
   // Sending sockets kept open per VLAN (rebuilt with the row sockets).
   struct SendSocket {

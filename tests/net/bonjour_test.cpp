@@ -36,6 +36,7 @@ struct Sent {
   std::vector<uint8_t> bytes;
   uint32_t to;
   uint16_t port;
+  int vlan;
 };
 
 class RecordingBonjour : public BonjourTask {
@@ -49,7 +50,7 @@ class RecordingBonjour : public BonjourTask {
   }
 
  protected:
-  int transmit(const iovec* parts, int count, uint32_t to, uint16_t port, int) override {
+  int transmit(const iovec* parts, int count, uint32_t to, uint16_t port, int vlan) override {
     Sent s;
     for (int i = 0; i < count; ++i) {
       const uint8_t* p = static_cast<const uint8_t*>(parts[i].iov_base);
@@ -58,6 +59,7 @@ class RecordingBonjour : public BonjourTask {
     s.message = decodeDnsMessage(s.bytes);
     s.to = to;
     s.port = ntohs(port);
+    s.vlan = vlan;
     sent.push_back(s);
     return 1;
   }
@@ -340,6 +342,27 @@ TEST_F(BonjourTest, LegacyQueriesGetAUnicastReplyWithTheirIdAndNoCacheFlush) {
   EXPECT_EQ(multicast.message.id, 0);
   ASSERT_EQ(multicast.message.find(1, kA, kHost).size(), 1u);
   EXPECT_EQ(multicast.message.find(1, kA, kHost)[0].rrclass, 0x8001);
+}
+
+TEST_F(BonjourTest, AnswersGoOutOnTheVlanTheQuestionCameFrom) {
+  RecordingBonjour& r = announced();
+  MdnsSource vlan7 = peer();
+  vlan7.vlan = 7;
+  receive(DnsBuilder(0, 0).question(kHost, kA).bytes(), vlan7);
+  std::vector<Sent> sent = r.take();
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(sent[0].vlan, 7);
+  receive(DnsBuilder(0, 0).question("_https._tcp.local", kPtr).bytes(), vlan7);
+  shiftUptimeForTesting(12);
+  EXPECT_EQ(r.sendDueAnswer(), 1);
+  sent = r.take();
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(sent[0].vlan, 7);
+  EXPECT_EQ(sent[0].message.find(1, kPtr).size(), 1u);
+  r.sendGoodbye();
+  sent = r.take();
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(sent[0].vlan, -1);  // the withdrawal goes out on the main interface
 }
 
 TEST_F(BonjourTest, ATruncatedQueryWaitsForTheNextPacket) {
