@@ -11,9 +11,9 @@
 
 #include "app/appcommiteffects.h"
 #include "app/buttontask.h"
+#include "app/discoverystart.h"
 #include "app/gpiodevice.h"
 #include "app/lazyhubwatcher.h"
-#include "app/discoverystart.h"
 #include "app/pending.h"
 #include "app/processstate.h"
 #include "app/shutdowntask.h"
