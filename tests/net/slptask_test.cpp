@@ -166,6 +166,37 @@ class SlpTaskTest : public NetworkTest {
   int client_ = -1;
 };
 
+TEST(SlpUrl, NamesTheNetworkTypeAndFitsTheLongestIdentity) {
+  const ProductParams saved = productParams();
+  struct Case {
+    uint32_t networkType;
+    size_t nameLength;
+    bool limited;
+    const char* nettype;
+  } cases[] = {{1, 9, false, ";x-orv-nettype=ETHER;"}, {3, 9, true, ";x-orv-nettype=WLAN;"},
+               {3, ProductParams::kTextSize - 1, true, ";x-orv-nettype=WLAN;"}};
+  for (const Case& c : cases) {
+    productParams().network_type = c.networkType;
+    const std::string name(c.nameLength, 'n');
+    std::strcpy(productParams().default_name, name.c_str());
+    std::strcpy(productParams().product_name, name.c_str());
+    IpAddress local;
+    parseIpAddress(local, "192.168.100.200");
+    char url[1024];
+    SlpTask::formatUrl(url, sizeof url, local, c.limited);
+    const std::string text = url;
+    EXPECT_EQ(text.rfind("service:d-ovode://192.168.100.200;x-orv-name=" + name + ";x-orv-mode=prot;", 0), 0u);
+    EXPECT_NE(text.find(c.nettype), std::string::npos) << text;
+    const std::string end = ";x-orv-product=" + name + (c.limited ? ";x-limited-access" : "");
+    ASSERT_GE(text.size(), end.size());
+    EXPECT_EQ(text.substr(text.size() - end.size()), end);
+    uint8_t header[kSlpHeaderSize] = {1, 1};
+    uint8_t reply[kSlpReplyFixed + 1024];
+    EXPECT_EQ(buildSlpReply(header, url, reply, sizeof reply), kSlpReplyFixed + text.size());
+  }
+  productParams() = saved;
+}
+
 TEST_F(SlpTaskTest, RequestsToBothGroupsAndByUnicastGetOneReplyFromTheUnicastSocket) {
   awaitAgent();
   std::vector<std::vector<uint8_t>> replies;
