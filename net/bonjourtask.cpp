@@ -155,6 +155,7 @@ void BonjourTask::run() {
     if (rebuilt) {
       rebuilt = 0;
       closeSendSockets();
+      maskedAddress_ = 0;  // a new netmask comes with a commit
       if (!netParamOn("bonjour")) return;
       buildInstanceName();
     }
