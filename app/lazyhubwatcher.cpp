@@ -2,6 +2,7 @@
 
 #include <atomic>
 
+#include "app/discoverystart.h"
 #include "app/pending.h"
 #include "app/processstate.h"
 #include "app/shutdowntask.h"

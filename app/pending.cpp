@@ -16,9 +16,6 @@ bool hasValue(const char* key) {
 
 bool startStorageTask() { return false; }
 bool startHttpServer(NetInterface&, int, int) { return false; }
-bool startSlpAgent(NetInterface&) { return false; }
-bool startBonjourResponder(NetInterface&) { return false; }
-int bonjourRunning() { return -1; }
 bool startBlinker() { return false; }
 
 int startWpaSupplicant(int, const char*) { return 0; }

@@ -11,6 +11,7 @@
 
 #include "app/appcommiteffects.h"
 #include "app/buttontask.h"
+#include "app/discoverystart.h"
 #include "app/gpiodevice.h"
 #include "app/lazyhubwatcher.h"
 #include "app/notifystart.h"

@@ -8,7 +8,8 @@
 # CASE: dhcp (lease, names, resolver file, name look-up), bootp (a BOOTP
 # reply is bound and the client ends), ipv6 (static
 # address and on-link route, removed at the end) or arpping (the
-# gratuitous ARP after start, then the address from an echo request).
+# gratuitous ARP after start, then the address from an echo request) or
+# discovery (the mDNS responder and the SLP agent of the running program).
 set -uo pipefail
 prog="$1"; src="$2"; case_name="$3"
 [ "$(id -u)" -eq 0 ] || { echo "skipped: needs root"; exit 0; }
@@ -162,6 +163,75 @@ arpping)
   check "address from ping" "192.168.1.20" "$(param ip_addr)"
   check "its netmask" "255.255.255.0" "$(param ip_mask)"
   eventually ip netns exec "$server" ping -c 1 -W 1 192.168.1.20 || fail "the program's address does not answer"
+  stop_program
+  ;;
+discovery)
+  for tool in dig /usr/bin/python3; do
+    command -v "$tool" >/dev/null || { echo "skipped: $tool is not installed"; exit 0; }
+  done
+  /usr/bin/python3 -c 'import zeroconf, scapy' 2>/dev/null || { echo "skipped: python3-zeroconf is not installed"; exit 0; }
+  peer_tool="$src/tests/net/tools/mdns_peer.py"
+  cat > "$root/etc/params.dat" <<'PARAMS'
+ip_addr = 10.77.0.9
+ip_mask = 255.255.255.0
+ip_dhcp = off
+ip_bootp = off
+bonjour_name = Office
+PARAMS
+  ip -n "$server" route add 224.0.0.0/4 dev peer0
+  start_capture "udp port 5353 or udp port 427"
+  start_program
+  lookup() { ip netns exec "$server" dig -p 5353 @10.77.0.9 HUB-35307.local A +short +tries=1 +time=1 2>/dev/null; }
+  eventually sh -c "[ \"\$(ip netns exec $server dig -p 5353 @10.77.0.9 HUB-35307.local A +short +tries=1 +time=1)\" = 10.77.0.9 ]" ||
+    fail "no legacy unicast answer: $(lookup)"
+  eventually param_is bonjour_name "Office (2)" || fail "instance name not saved: $(param bonjour_name)"
+  browsed="$(ip netns exec "$server" /usr/bin/python3 "$peer_tool" browse 10.77.0.1 10 _https._tcp.local. _http._tcp.local. 2>/dev/null | sort)"
+  check "browsed services" "Office (2)._http._tcp.local.|80|HUB-35307.local.|10.77.0.9
+Office (2)._https._tcp.local.|443|HUB-35307.local.|10.77.0.9" "$browsed"
+  # SLP version 1 service request to the SLP group, from a plain socket.
+  slp_url="$(ip netns exec "$server" /usr/bin/python3 - <<'SLP'
+import socket, struct
+pred = b"service:d-ovode:/DEFAULT//"
+body = struct.pack(">H", 0) + struct.pack(">H", len(pred)) + pred
+msg = struct.pack(">BBHBBHHH", 1, 1, 12 + len(body), 0, 0, 0x656E, 3, 77) + body
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+s.setsockopt(socket.IPPROTO_IP, socket.IP_MULTICAST_IF, socket.inet_aton("10.77.0.1"))
+s.bind(("10.77.0.1", 0))
+s.settimeout(3)
+for _ in range(5):
+    s.sendto(msg, ("224.0.1.22", 427))
+    try:
+        data, source = s.recvfrom(2048)
+    except socket.timeout:
+        continue
+    print(source[0], source[1], data[1], struct.unpack(">H", data[10:12])[0], data[20:].decode())
+    break
+SLP
+)"
+  case "$slp_url" in
+    "10.77.0.9 427 2 77 service:d-ovode://10.77.0.9;x-orv-name=HUB-35307;x-orv-mode=prot;"*"x-orv-product=myHub-20D")
+      echo "ok: SLP reply $slp_url" ;;
+    *) fail "SLP reply: '$slp_url'" ;;
+  esac
+  ip netns exec "$server" /usr/bin/python3 "$peer_tool" listen 10.77.0.1 20 >"$root/listen.txt" 2>&1 &
+  listen_pid=$!
+  eventually grep -q listening "$root/listen.txt" || fail "listener did not start"
+  stop_program
+  eventually grep -q "_http._tcp.local. 12 0" "$root/listen.txt" || fail "no goodbye: $(cat "$root/listen.txt")"
+  kill "$listen_pid" 2>/dev/null
+  stop_capture
+  # Every packet of the program dissects cleanly (repeated probes and
+  # answers are the protocol's own retransmissions).
+  sent="$(tshark -r "$root/capture.pcap" -Y "ip.src == 10.77.0.9" 2>/dev/null | wc -l)"
+  [ "$sent" -gt 10 ] || fail "only $sent packets of the program captured"
+  check "packets tshark finds fault with" "" \
+    "$(tshark -r "$root/capture.pcap" -Y "ip.src == 10.77.0.9 && (_ws.malformed || (_ws.expert.severity >= 0x00600000 && !dns.retransmission))" 2>/dev/null)"
+  tshark -r "$root/capture.pcap" -Y "ip.src == 10.77.0.9 && srvloc" 2>/dev/null | grep -q "Service Reply" ||
+    fail "no SLP reply in the capture"
+  start_program
+  eventually sh -c "[ \"\$(ip netns exec $server dig -p 5353 @10.77.0.9 HUB-35307.local A +short +tries=1 +time=1)\" = 10.77.0.9 ]" ||
+    fail "no answer after the restart"
+  eventually param_is bonjour_name "Office (2)" || fail "instance name after the restart: $(param bonjour_name)"
   stop_program
   ;;
 *) echo "unknown case $case_name"; exit 2 ;;
