@@ -22,11 +22,15 @@ constexpr char kTable[] = "filter";
 constexpr char kChain[] = "INPUT";
 constexpr char kParamFile[] = "/etc/params.dat";
 
-constexpr int kEntrySize = static_cast<int>(XT_ALIGN(sizeof(ipt_entry)));                   // 112
-constexpr int kTargetSize = static_cast<int>(XT_ALIGN(sizeof(xt_standard_target)));         // 40
-constexpr int kMacMatchSize = static_cast<int>(XT_ALIGN(sizeof(xt_entry_match) + sizeof(xt_mac_info)));  // 48
-constexpr int kMultiportMatchSize =
-    static_cast<int>(XT_ALIGN(sizeof(xt_entry_match) + sizeof(xt_multiport_v1)));  // 80
+// The kernel's XT_ALIGN, without the typeof some kernel headers use.
+constexpr int xtAlign(size_t size) {
+  return static_cast<int>((size + alignof(struct _xt_align) - 1) & ~(alignof(struct _xt_align) - 1));
+}
+
+constexpr int kEntrySize = xtAlign(sizeof(ipt_entry));                                   // 112
+constexpr int kTargetSize = xtAlign(sizeof(xt_standard_target));                         // 40
+constexpr int kMacMatchSize = xtAlign(sizeof(xt_entry_match) + sizeof(xt_mac_info));     // 48
+constexpr int kMultiportMatchSize = xtAlign(sizeof(xt_entry_match) + sizeof(xt_multiport_v1));  // 80
 static_assert(kEntrySize == 112 && kTargetSize == 40, "entry layout of the kernel");
 static_assert(kEntrySize + kMacMatchSize + kTargetSize == 200, "MAC rule size");
 static_assert(kEntrySize + kMultiportMatchSize + kTargetSize == 232, "port rule size");
