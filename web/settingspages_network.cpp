@@ -101,7 +101,7 @@ int handleIpv6Page(HttpRequest& request) {
   const char* name = activeInterfaceName();
   if (addIpv6AddressVariables(request, "/proc/net/if_inet6", name) <= 0) return 1;
   const Ipv6RouteList routes = listIpv6Routes(name);
-  char variable[32];
+  char variable[48];
   for (size_t n = 0; n < routes.rows.size(); ++n) {
     std::snprintf(variable, sizeof variable, "ipv6_gatelist_%zu", n);
     // The row holds the cell boundary between destination and next hop.
