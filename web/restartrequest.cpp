@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdio>
 
+#include "runtime/gettext.h"
 #include "web/httprequest.h"
 #include "web/pagehandlers.h"
 #include "web/waitpage.h"
@@ -26,5 +27,5 @@ int requestRestart(HttpRequest& request) {
   const bool cold = request.getFormValue("cold") != nullptr;
   // A restart that did not start must not be announced as one.
   if (!startWebRestart(cold)) return -1;
-  return answerWithWaitPage(request, "The device is restarting.");
+  return answerWithWaitPage(request, getmuText("The device is restarting."));
 }

@@ -13,7 +13,7 @@
 #include "web/pagetable.h"
 #include "web/restartrequest.h"
 
-uint32_t modelFeatures() {
+uint32_t modelFeatureBits() {
   IntParam* features = paramStore.findInt("sw_features");
   return features != nullptr ? static_cast<uint32_t>(features->value()) : 0;
 }

@@ -17,6 +17,6 @@ class HttpRequest;
 int runSettingsForm(HttpRequest& request, void (*beforeCommit)() = nullptr);
 
 // The model's feature bits (`sw_features`).
-uint32_t modelFeatures();
+uint32_t modelFeatureBits();
 
 #endif

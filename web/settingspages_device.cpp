@@ -39,7 +39,7 @@ int handleTimePage(HttpRequest& request) {
 }
 
 int handleNotifyPage(HttpRequest& request) {
-  if (!(modelFeatures() & FEATURE_EMAIL)) return -1;
+  if (!(modelFeatureBits() & FEATURE_EMAIL)) return -1;
   const int result = runSettingsForm(request);
   if (result != 1) return result;
   for (int i = 1; i <= 2; ++i) {
@@ -102,17 +102,17 @@ void addRelayVariables(HttpRequest& request) {
   const char* state;
   if (control != nullptr && control->equals("fix")) {
     Param* on = paramStore.find("relay_on");
-    state = on != nullptr && on->isOn() ? "Closed (fixed)" : "Open (fixed)";
+    state = on != nullptr && on->isOn() ? getmuText("Closed (fixed)") : getmuText("Open (fixed)");
   } else {
-    state = rows.empty() ? "open" : "Closed";
+    state = rows.empty() ? getmuText("open") : getmuText("Closed");
   }
-  request.setVariable("RelayState", getmuText(state));
+  request.setVariable("RelayState", state);
   request.setVariable("RelayStatOrEve",
-                      getmuText(control != nullptr && control->equals("stat") ? "Status" : "Event"));
+                      control != nullptr && control->equals("stat") ? getmuText("Status") : getmuText("Event"));
 }
 
 int handleRelayPage(HttpRequest& request) {
-  if (!(modelFeatures() & FEATURE_RELAY)) return -1;
+  if (!(modelFeatureBits() & FEATURE_RELAY)) return -1;
   if (request.getFormValue("clear") != nullptr) {
     clearRelayEvents();
   } else {
@@ -124,7 +124,7 @@ int handleRelayPage(HttpRequest& request) {
 }
 
 int handleDevAccPage(HttpRequest& request) {
-  if (!(modelFeatures() & FEATURE_ACCCTRL)) return -1;
+  if (!(modelFeatureBits() & FEATURE_ACCCTRL)) return -1;
   const int result = runSettingsForm(request);
   if (result != 1) return result;
   const int keys = paramStore.highestIndex("zov_keyval_", 11);

@@ -17,6 +17,7 @@
 #include "params/paramstore.h"
 #include "runtime/timeutil.h"
 #include "runtime/uptime.h"
+#include "runtime/gettext.h"
 #include "web/httprequest.h"
 #include "web/pagehandlers.h"
 #include "web/pagetable.h"
@@ -113,7 +114,7 @@ int handleIpv6Page(HttpRequest& request) {
 
 int handleIp4VlanPage(HttpRequest& request) {
   runSettingsForm(request);
-  if ((modelFeatures() & FEATURE_ACCCTRL) && activeInterface != nullptr) activeInterface->applyVlanSettings();
+  if ((modelFeatureBits() & FEATURE_ACCCTRL) && activeInterface != nullptr) activeInterface->applyVlanSettings();
   return 1;
 }
 
@@ -125,12 +126,12 @@ int handleBonjourPage(HttpRequest& request) {
 }
 
 int handleEmailPage(HttpRequest& request) {
-  if (!(modelFeatures() & FEATURE_EMAIL)) return -1;
+  if (!(modelFeatureBits() & FEATURE_EMAIL)) return -1;
   if (request.getFormValue("checknow") != nullptr) {
     postNotifyEvent(0x8000);  // poll the mailbox now
     if (pageTable != nullptr) pageTable->setRefreshTarget(request);
     request.refreshDelay = 5;
-    return answerWithWaitPage(request, "Check email now...");
+    return answerWithWaitPage(request, getmuText("Check email now..."));
   }
   const int result = runSettingsForm(request);
   if (result != 1) return result;

@@ -113,9 +113,13 @@ int handleSslPage(HttpRequest& request) {
     request.setMarkupVariable("CipherInfo", "<td></td>");
   }
   IntParam* security = paramStore.findInt("security");
-  static const char* const kLevels[] = {"Low", "Medium", "High", "Any"};
   const int level = security != nullptr ? security->value() : 0;
-  if (level >= 1 && level <= 4) request.setVariable("EncLevel", getmuText(kLevels[level - 1]));
+  const char* levelText = level == 1   ? getmuText("Low")
+                          : level == 2 ? getmuText("Medium")
+                          : level == 3 ? getmuText("High")
+                          : level == 4 ? getmuText("Any")
+                                       : nullptr;
+  if (levelText != nullptr) request.setVariable("EncLevel", levelText);
   static const char* const kServices[] = {"ZovSSL", "Pop3SSL", "SmtpSSL"};
   for (int service = 0; service < 3; ++service) {
     const std::string text = recordedCipherDescription(service);

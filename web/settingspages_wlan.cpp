@@ -150,7 +150,7 @@ int handleWlanPage(HttpRequest& request) {
   if (request.getFormValue("scanNow") != nullptr && requestWlanScan()) {
     if (pageTable != nullptr) pageTable->setRefreshTarget(request);
     request.refreshDelay = 6;
-    return answerWithWaitPage(request, "Please wait...");
+    return answerWithWaitPage(request, getmuText("Please wait..."));
   }
   addWlanStatusVariables(request);
   addWlanScanVariables(request, copyWlanScanList());

@@ -7,12 +7,11 @@
 #include <cstdio>
 #include <cstring>
 
-#include "runtime/gettext.h"
 #include "web/httprequest.h"
 
 int answerWithWaitPage(HttpRequest& request, const char* message) {
   if (request.refreshTarget == nullptr) request.refreshTarget = "/start.html";
-  if (message != nullptr && *message != '\0') request.setVariable("DisplayMsg", getmuText(message));
+  if (message != nullptr && *message != '\0') request.setVariable("DisplayMsg", message);
   // The page is the include of the wait template, expanded by the request.
   int fds[2];
   if (::pipe2(fds, O_CLOEXEC) != 0) {

@@ -5,7 +5,7 @@
 
 class HttpRequest;
 
-// Renders "/wait4.html" with the translated message as "DisplayMsg"
+// Renders "/wait4.html" with message (already translated) as "DisplayMsg"
 // (none when empty); the refresh target defaults to "/start.html". A
 // handler result: template text, or -1 when no pipe could be made.
 int answerWithWaitPage(HttpRequest& request, const char* message);
