@@ -131,7 +131,7 @@ class SettingsComplete : public SettingsFixture {
 
 TEST_F(SettingsComplete, EverySettableParameterIsOnExactlyOnePage) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
-  for (const char* model : {"p353", "p330-wlan"}) {
+  for (const char* model : {"p353", "p330-wlan", "p365"}) {
     EXPECT_EXIT(std::exit(checkModel(model)), ::testing::ExitedWithCode(0), "") << model;
     const std::string path = reportPath(static_cast<int>(getpid()));
     std::ifstream in(path);
