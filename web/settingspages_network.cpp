@@ -85,7 +85,7 @@ int addIpv6AddressVariables(HttpRequest& request, const char* path, const char* 
       const int high = hexValue(line[2 * i]);
       const int low = hexValue(line[2 * i + 1]);
       valid = high >= 0 && low >= 0;
-      bytes[i] = static_cast<unsigned char>(high << 4 | low);
+      if (valid) bytes[i] = static_cast<unsigned char>(high << 4 | low);
     }
     if (!valid) continue;
     char text[INET6_ADDRSTRLEN];
@@ -113,9 +113,10 @@ int handleIpv6Page(HttpRequest& request) {
 }
 
 int handleIp4VlanPage(HttpRequest& request) {
-  runSettingsForm(request);
+  const int result = runSettingsForm(request);
   if ((modelFeatureBits() & FEATURE_ACCCTRL) && activeInterface != nullptr) activeInterface->applyVlanSettings();
-  return 1;
+  // The restart's wait page holds a descriptor: it is the answer then.
+  return result > 1 ? result : 1;
 }
 
 int handleBonjourPage(HttpRequest& request) {

@@ -100,6 +100,18 @@ TEST_F(SettingsForm, RestartPageIsColdOnlyWhenAsked) {
   }
 }
 
+TEST_F(SettingsForm, VlanPageShowsTheRestartItStarted) {
+  writeTemplate("network/ip4vlan.html", "vlan page");
+  setParam("ip_addr", "192.168.1.10");
+  const int descriptors = openDescriptors();
+  const std::string body = bodyOf(post("/network/ip4vlan.html", "action=set&ip_addr=192.168.1.30"));
+  EXPECT_NE(body.find("WAIT[The device is restarting.]"), std::string::npos) << body;
+  EXPECT_EQ(restarts.load(), 1);
+  EXPECT_TRUE(waitForRequestsToEnd());
+  EXPECT_EQ(openDescriptors(), descriptors);
+  EXPECT_EQ(bodyOf(post("/network/ip4vlan.html", "action=set&ip4vlan_mgmt_id=99999")), "vlan page");
+}
+
 // The address source after an IPv4 form.
 TEST_F(SettingsForm, AddressSourceFollowsTheForm) {
   struct Case {

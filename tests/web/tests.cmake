@@ -2,3 +2,7 @@
 if(TARGET web_tests)
   target_sources(web_tests PRIVATE ${CMAKE_CURRENT_LIST_DIR}/../runtime/support/tls_support.cpp)
 endif()
+# The settings page tests render the content tree of the build.
+if(TARGET web_tests AND TARGET content)
+  add_dependencies(web_tests content)
+endif()
