@@ -47,6 +47,7 @@ class SettingsHostMode : public ::testing::Test {
     if (geteuid() != 0) GTEST_SKIP() << "needs root for the network namespace";
     for (const char* tool : {"/usr/bin/curl", "/usr/bin/snmpget"})
       if (::access(tool, X_OK) != 0) GTEST_SKIP() << "needs " << tool;
+    if (::access(TEST_BINARY_DIR "/usbdevsrv", X_OK) != 0) GTEST_SKIP() << "needs the program built (usbdevsrv)";
     if (noListener) GTEST_SKIP() << "the program serves no HTTP yet (nothing listens on port 80 of eth0)";
     char pattern[] = "/tmp/settingshost.XXXXXX";
     ASSERT_NE(mkdtemp(pattern), nullptr);
@@ -80,6 +81,7 @@ class SettingsHostMode : public ::testing::Test {
       std::this_thread::sleep_for(250ms);
     }
     noListener = status == 7;
+    if (::access(TEST_BINARY_DIR "/usbdevsrv", X_OK) != 0) GTEST_SKIP() << "needs the program built (usbdevsrv)";
     if (noListener) GTEST_SKIP() << "the program serves no HTTP yet (nothing listens on port 80 of eth0)";
   }
   void TearDown() override {
