@@ -42,11 +42,6 @@ class SettingsBrowser : public SettingsFixture {
     fs::copy(TEST_BINARY_DIR "/romfs", dir_ + "/romfs",
              fs::copy_options::recursive | fs::copy_options::overwrite_existing);
     ASSERT_EQ(bindTextDomain(), 1);
-    rows_.assign(kSettingsRows, kSettingsRows + kSettingsRowCount);
-    for (PageRow& row : rows_)
-      if (std::string(row.path) == "/network/wlan.html") row.handler = wlanPageWithScanList;
-    table_.reset(new PageTable(rows_.data(), static_cast<int32_t>(rows_.size()), nullptr));
-    pageTable = table_.get();
     setFeatures(FEATURE_EMAIL | FEATURE_WLAN | FEATURE_ACCCTRL | FEATURE_POSWITCH | FEATURE_IP4VLAN | FEATURE_RELAY);
     const std::string ca = dir_ + "/work";
     fs::create_directories(ca);
@@ -55,7 +50,12 @@ class SettingsBrowser : public SettingsFixture {
                               .c_str()),
               0);
   }
-  std::vector<PageRow> rows_;
+  std::vector<PageRow> rowsForTest() const override {
+    std::vector<PageRow> rows = SettingsFixture::rowsForTest();
+    for (PageRow& row : rows)
+      if (std::string(row.path) == "/network/wlan.html") row.handler = wlanPageWithScanList;
+    return rows;
+  }
 };
 
 TEST_F(SettingsBrowser, PagesRenderAndBehaveInChromium) {
@@ -65,7 +65,8 @@ TEST_F(SettingsBrowser, PagesRenderAndBehaveInChromium) {
   fs::create_directories(shots);
   std::string command = "/usr/bin/python3 " TEST_SOURCE_DIR "/tests/web/settings_browser.py http://127.0.0.1:" +
                         std::to_string(port_) + " " + shots;
-  for (const PageRow& row : rows_) {
+  for (int i = 0; i < kSettingsRowCount; ++i) {
+    const PageRow& row = kSettingsRows[i];
     const std::string path = row.path;
     if (path.size() > 5 && path.compare(path.size() - 5, 5, ".html") == 0 && path != "/index.html" &&
         path != "/start.html")

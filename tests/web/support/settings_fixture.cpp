@@ -81,9 +81,14 @@ PageRow kSettingsRows[] = {
 };
 const int kSettingsRowCount = sizeof kSettingsRows / sizeof kSettingsRows[0];
 
+std::vector<PageRow> SettingsFixture::rowsForTest() const {
+  return std::vector<PageRow>(kSettingsRows, kSettingsRows + kSettingsRowCount);
+}
+
 void SettingsFixture::SetUp() {
   WebFixture::SetUp();
-  table_.reset(new PageTable(kSettingsRows, kSettingsRowCount, nullptr));
+  rows_ = rowsForTest();
+  table_.reset(new PageTable(rows_.data(), static_cast<int32_t>(rows_.size()), nullptr));
   pageTable = table_.get();
   writeTemplate("wait4.html", "WAIT[{?DisplayMsg}] {MetaAutoRefresh}");
   restarts.store(0);

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "web/support/web_fixture.h"
 
@@ -26,6 +27,8 @@ class SettingsFixture : public WebFixture {
  protected:
   void SetUp() override;
   void TearDown() override;
+  // The page rows the test serves (before the listener starts).
+  virtual std::vector<PageRow> rowsForTest() const;
 
   // GET path (with query) and POST a url-encoded form to path; the answer.
   std::string get(const std::string& pathAndQuery);
@@ -49,6 +52,7 @@ class SettingsFixture : public WebFixture {
   int broadcastsSeen(int want = 0);
 
  private:
+  std::vector<PageRow> rows_;
   std::map<std::string, std::string> saved_;
   int32_t savedFeatures_ = 0;
   int watcherId_ = -1;
