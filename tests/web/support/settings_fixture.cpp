@@ -106,7 +106,7 @@ void SettingsFixture::SetUp() {
   BroadcastWatcher* watcher = new BroadcastWatcher;
   watcherId_ = watcher->start(20480);
   ASSERT_GT(watcherId_, 0);
-  startListener();
+  startListener(servesTls());
 }
 
 void SettingsFixture::TearDown() {

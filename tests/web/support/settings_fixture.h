@@ -29,6 +29,8 @@ class SettingsFixture : public WebFixture {
   void TearDown() override;
   // The page rows the test serves (before the listener starts).
   virtual std::vector<PageRow> rowsForTest() const;
+  // The listener serves TLS.
+  virtual bool servesTls() const { return false; }
 
   // GET path (with query) and POST a url-encoded form to path; the answer.
   std::string get(const std::string& pathAndQuery);
