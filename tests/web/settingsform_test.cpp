@@ -9,6 +9,9 @@
 
 #include "app/processstate.h"
 #include "net/dhcplease.h"
+#include "notify/notifytask.h"
+#include "params/paramstore.h"
+#include "snmp/snmpdconf.h"
 #include "params/paramflags.h"
 #include "web/support/settings_fixture.h"
 
@@ -173,6 +176,31 @@ TEST_F(SettingsForm, PagesOfMissingFeaturesAreErrors) {
     setFeatures(c.feature);
     EXPECT_EQ(bodyOf(get(c.page)), "served") << c.page;
   }
+}
+
+TEST_F(SettingsForm, NotificationCountersAndSinksWithoutConfiguration) {
+  setFeatures(FEATURE_EMAIL);
+  writeTemplate("device/notify.html",
+                "{?NotieSOk_1}/{?NotieSKo_1} {?NotieSOk_2}/{?NotieSKo_2} {?TrapsOut_1} {?TrapsOut_2}");
+  const int32_t saved[] = {mailSuccessCount[0].load(), mailFailureCount[1].load(), trapSinkCounters[0].load(),
+                           trapSinkCounters[1].load()};
+  mailSuccessCount[0].store(5);
+  mailFailureCount[1].store(2);
+  trapSinkCounters[0].store(-1);  // no sink configured
+  trapSinkCounters[1].store(7);
+  EXPECT_EQ(bodyOf(get("/device/notify.html")), "5/0 0/2 --- 7");
+  mailSuccessCount[0].store(saved[0]);
+  mailFailureCount[1].store(saved[1]);
+  trapSinkCounters[0].store(saved[2]);
+  trapSinkCounters[1].store(saved[3]);
+}
+
+TEST_F(SettingsForm, ParameterCountAndSessionSlots) {
+  writeTemplate("maintenance/showparams.html", "{?params#}");
+  writeTemplate("security/http.html", "{?AdmOpenSess}+{?AnyOpenSess}={?UsedSess}/{?AvailSess}");
+  EXPECT_EQ(bodyOf(get("/maintenance/showparams.html")),
+            std::to_string(paramStore.countVisible(PF_NOREPORT | PF_NOSNMP)));
+  EXPECT_EQ(bodyOf(get("/security/http.html")), "0+0=0/16");
 }
 
 class ParameterUpload : public SettingsFixture {};
