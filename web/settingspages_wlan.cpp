@@ -29,16 +29,16 @@ bool contains(const std::string& text, const char* part) { return text.find(part
 bool requestWlanScan() {
   const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return false;
+  // A local address of the kernel's choosing (autobind), so the
+  // supplicant's reply has somewhere to go and requests never collide.
   sockaddr_un local{};
   local.sun_family = AF_UNIX;
-  // An abstract local address, so the supplicant's reply can reach us.
-  std::snprintf(local.sun_path + 1, sizeof local.sun_path - 1, "usbdevsrv-scan-%d", static_cast<int>(::getpid()));
   sockaddr_un remote{};
   remote.sun_family = AF_UNIX;
   const std::string path = mapPath("/var/wifi/wlan0");
   bool sent = false;
   if (path.size() < sizeof remote.sun_path &&
-      ::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) == 0) {
+      ::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof(sa_family_t)) == 0) {
     std::memcpy(remote.sun_path, path.c_str(), path.size() + 1);
     if (::connect(fd, reinterpret_cast<sockaddr*>(&remote), sizeof remote) == 0)
       sent = ::send(fd, "SCAN", 4, MSG_DONTWAIT) == 4;

@@ -2,11 +2,14 @@
 // addresses, the relay history, the WLAN scan list and the EAP root
 // certificates (made with the openssl command).
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -168,6 +171,40 @@ TEST(WlanScanList, EntriesBecomeRowsWithAnEscapedSsid) {
   EXPECT_EQ(variable(request, "wifilpic_", 1), "\"/pics/wlan080.png\"");
   EXPECT_EQ(variable(request, "wifilpic_", 2), "\"/pics/wlan000.png\"");
   EXPECT_EQ(variable(request, "wifiltitle_", 3), "Copy configuration data of: 02:00:00:00:00:01");
+}
+
+TEST_F(SettingsLists, ScanRequestGoesToTheSupplicantWhenItListens) {
+  setFeatures(FEATURE_WLAN);
+  writeTemplate("network/wlan.html", "wlan page {?wifilname#}");
+  // Without the supplicant's socket the page is shown as it is.
+  EXPECT_EQ(bodyOf(get("/network/wlan.html?scanNow=1")), "wlan page 0");
+
+  std::filesystem::create_directories(dir_ + "/var/wifi");
+  const int supplicant = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(supplicant, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  const std::string path = dir_ + "/var/wifi/wlan0";
+  ASSERT_LT(path.size(), sizeof address.sun_path);
+  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+  ASSERT_EQ(::bind(supplicant, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  const std::string body = bodyOf(get("/network/wlan.html?scanNow=1"));
+  EXPECT_NE(body.find("WAIT[Please wait...]"), std::string::npos) << body;
+  EXPECT_NE(body.find("content=\"6; url="), std::string::npos) << body;
+  EXPECT_NE(body.find("/network/wlan_en.html"), std::string::npos) << body;
+  char request[16] = {0};
+  EXPECT_EQ(::recv(supplicant, request, sizeof request, MSG_DONTWAIT), 4);
+  EXPECT_STREQ(request, "SCAN");
+  ::close(supplicant);
+}
+
+TEST_F(SettingsLists, MailboxCheckAnswersWithTheWaitPage) {
+  setFeatures(FEATURE_EMAIL);
+  writeTemplate("network/email.html", "email page");
+  const std::string body = bodyOf(get("/network/email.html?checknow=1&action=set&smtp_srv=changed"));
+  EXPECT_NE(body.find("WAIT[Check email now...]"), std::string::npos) << body;
+  EXPECT_NE(body.find("content=\"5; url="), std::string::npos) << body;
+  EXPECT_EQ(param("smtp_srv"), "") << "the form is not taken with the check";
 }
 
 // Certificates made by the openssl command in the data root's /flash.
