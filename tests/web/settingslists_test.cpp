@@ -18,6 +18,9 @@
 #include "notify/alarmrelay.h"
 #include "notify/notifyhooks.h"
 #include "params/paramflags.h"
+#include "params/productparams.h"
+#include "usbserver/usbdevicerow.h"
+#include "usbserver/usbdevicetable.h"
 #include "web/httprequest.h"
 #include "web/settingspages.h"
 #include "web/support/settings_fixture.h"
@@ -205,6 +208,34 @@ TEST_F(SettingsLists, MailboxCheckAnswersWithTheWaitPage) {
   EXPECT_NE(body.find("WAIT[Check email now...]"), std::string::npos) << body;
   EXPECT_NE(body.find("content=\"5; url="), std::string::npos) << body;
   EXPECT_EQ(param("smtp_srv"), "") << "the form is not taken with the check";
+}
+
+TEST_F(SettingsLists, DeviceAccessListsThePresentDevicesPerPort) {
+  setFeatures(FEATURE_ACCCTRL);
+  setParam("zov_keyval_3", "open-sesame");
+  const uint32_t savedPorts = productParams().usb_ports_phy;
+  productParams().usb_ports_phy = 4;
+  struct Row {
+    int port;
+    int vendor;
+    int product;
+    UsbRowState state;
+  } rows[] = {{2, 0x1234, 0x5678, UsbRowState::PRESENT},
+              {3, 0x0bda, 0x8153, UsbRowState::IN_USE},
+              {2, 0xabcd, 0x0001, UsbRowState::PRESENT},
+              {4, 0x1111, 0x2222, UsbRowState::REMOVED}};  // gone: not listed
+  for (int i = 0; i < 4; ++i) {
+    usbDeviceTable[i].port = rows[i].port;
+    usbDeviceTable[i].idVendor = rows[i].vendor;
+    usbDeviceTable[i].idProduct = rows[i].product;
+    usbDeviceTable[i].setRowState(rows[i].state);
+  }
+  writeTemplate("security/devacc.html",
+                "1[{?VendProds_1}] 2[{?VendProds_2}] 3[{?VendProds_3}] 4[{?VendProds_4}] key3[{?zov_keyval_3}]");
+  const std::string body = bodyOf(get("/security/devacc.html"));
+  for (int i = 0; i < 4; ++i) usbDeviceTable[i].setRowState(UsbRowState::FREE);
+  productParams().usb_ports_phy = savedPorts;
+  EXPECT_EQ(body, "1[] 2[1234:5678 abcd:0001 ] 3[0bda:8153 ] 4[] key3[****]");
 }
 
 // Certificates made by the openssl command in the data root's /flash.
