@@ -20,6 +20,7 @@
 #include "app/shutdowntask.h"
 #include "app/signals.h"
 #include "app/supervision.h"
+#include "app/webrestart.h"
 #include "net/addresssetters.h"
 #include "net/arppingtask.h"
 #include "net/bootptask.h"
@@ -299,6 +300,7 @@ SupervisionSetup startUp() {
 
   const bool boardOpen = gpioDevice.open();
   installNotifyHooks();
+  installWebRestart();
   setCommitEffects(&boardCommitEffects);
   setAddressLedDevice(&gpioDevice);
   if (boardOpen) startButtonTask();

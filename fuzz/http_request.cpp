@@ -1,6 +1,7 @@
 // One connection's bytes, then the end of input, through a socket pair into
 // the request engine with a few page rows (files, a form handler, an upload
-// handler, a producer pipe); kept-alive successors serve what follows.
+// handler, a producer pipe, settings forms and the parameter-file upload);
+// kept-alive successors serve what follows.
 #include <fcntl.h>
 #include <stdlib.h>
 #include <sys/socket.h>
@@ -17,6 +18,7 @@
 #include "runtime/paths.h"
 #include "runtime/tlsconnection.h"
 #include "web/httprequest.h"
+#include "web/pagehandlers.h"
 #include "web/pagetable.h"
 
 namespace {
@@ -68,6 +70,11 @@ PageRow rows[] = {
     {"/upload.cgi", 0, PAGE_RAW, 0, uploadHandler, nullptr},
     {"/pipe.cgi", 0, PAGE_RAW, 0, pipeHandler, nullptr},
     {"/go.cgi", 0, PAGE_RAW, 0, redirectHandler, nullptr},
+    // Settings handlers: forms into the parameters, the parameter-file upload.
+    {"/device/description.html", 3, PAGE_TEMPLATE, 1, handleDescriptionPage, nullptr},
+    {"/network/ipv4.html", 3, PAGE_TEMPLATE, 1, handleIpv4Page, nullptr},
+    {"/security/authentication.html", 3, PAGE_TEMPLATE, 1, handleAuthenticationPage, nullptr},
+    {"/maintenance/setparams.cgi", 3, PAGE_TEMPLATE, 1, handleSetParams, nullptr},
 };
 
 struct Setting {
@@ -81,6 +88,11 @@ struct Setting {
     std::ofstream(root + "/romfs/templates/start.html") << "<html>start</html>\n";
     std::ofstream(root + "/romfs/templates/dir/index.htm") << "dir index\n";
     std::ofstream(root + "/romfs/templates/a.css") << "body{}\n";
+    std::filesystem::create_directories(root + "/etc");
+    std::filesystem::create_directories(root + "/flash");
+    std::filesystem::create_directories(root + "/romfs/templates/device");
+    std::ofstream(root + "/romfs/templates/device/description.html") << "{?HeadInfo}{?ErrMsg}{sys_name}\n";
+    std::ofstream(root + "/romfs/templates/wait4.html") << "{?DisplayMsg}{MetaAutoRefresh}\n";
     setDataRoot(pattern);
     pageTable = &table;
   }

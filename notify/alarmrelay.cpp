@@ -154,6 +154,15 @@ int signalRelayEvent(int code) {
   return latched;
 }
 
+void clearRelayEvents() {
+  std::lock_guard<std::mutex> lock(relayMutex);
+  IntParam* eves = paramStore.findInt("relay_eves");
+  if (eves) eves->setValue(0);
+  relayEnergised = false;
+  bool (*setRelay)(bool) = relaySwitch.load();
+  if (setRelay) setRelay(false);
+}
+
 bool applyRelayDecision(bool (*setRelay)(void* context, bool on), void* context) {
   std::lock_guard<std::mutex> lock(relayMutex);
   return setRelay(context, relayEnergised);

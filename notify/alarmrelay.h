@@ -42,6 +42,10 @@ void setRelaySwitch(bool (*setRelay)(bool on));
 // link at start-up) thus still takes effect. setRelay's result.
 bool applyRelayDecision(bool (*setRelay)(void* context, bool on), void* context);
 
+// The relay page's "clear": the latched events (relay_eves) go to 0,
+// without a commit, and the relay is released.
+void clearRelayEvents();
+
 constexpr int RELAY_HISTORY_ROWS = 18;
 
 // One row of the history: the event, the time of its last occurrence

@@ -5,8 +5,10 @@
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "params/param.h"
+#include "params/paramflags.h"
 #include "params/paramstore.h"
 #include "web/httprequest.h"
 #include "web/httptext.h"
@@ -51,7 +53,7 @@ const char* HttpRequest::getFormValue(const char* name, const char* start) {
   return nullptr;
 }
 
-int HttpRequest::applyFormToParams(const char* groupPrefix, uint32_t* bits) {
+int HttpRequest::applyFormToParams(const char* groupPrefix, uint32_t* bits, std::string* refused) {
   splitForm();
   size_t prefixLength = 0;
   const bool grouped = groupPrefix != nullptr && bits != nullptr;
@@ -79,7 +81,13 @@ int HttpRequest::applyFormToParams(const char* groupPrefix, uint32_t* bits) {
     if (name[0] < 'a' || name[0] > 'z' || nameLength > PARAM_MAX_KEY) continue;
     Param* param = paramStore.find(name, nameLength);
     if (param == nullptr) continue;
-    if (param->set(formFieldValue(field)) != 0) ++changed;
+    if (param->set(formFieldValue(field)) != 0) {
+      ++changed;
+    } else if (refused != nullptr && !param->hasFlags(PF_VOLATILE)) {
+      // A volatile parameter takes the value without reporting a change.
+      if (!refused->empty()) refused->append(", ");
+      refused->append(param->key());
+    }
   }
   return changed;
 }

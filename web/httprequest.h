@@ -108,7 +108,9 @@ class HttpRequest : public Task {
   // key) into that parameter; the number of parameters that changed. With
   // groupPrefix and bits: a field named groupPrefix (up to its first '_')
   // and a number sets that bit of *bits (cleared first). The caller commits.
-  int applyFormToParams(const char* groupPrefix, uint32_t* bits);
+  // refused (optional) receives the keys of the fields whose value their
+  // parameter refused, separated by ", ".
+  int applyFormToParams(const char* groupPrefix, uint32_t* bits, std::string* refused = nullptr);
 
   // Request variables for the page. A plain value is text; a markup value
   // is HTML the handler built and goes into the page as it is. A name may

@@ -1,0 +1,18 @@
+#include "web/pendingvalues.h"
+
+std::string bonjourInstanceName() { return std::string(); }
+
+void countLiveSessions(int* administrators, int* users) {
+  if (administrators != nullptr) *administrators = 0;
+  if (users != nullptr) *users = 0;
+}
+
+void addUsbTable(HttpRequest&) {}
+
+WlanStatus readWlanStatus() { return WlanStatus(); }
+
+std::vector<WlanScanEntry> copyWlanScanList() { return {}; }
+
+MailStatus readMailStatus() { return MailStatus(); }
+
+std::string recordedCipherDescription(int) { return std::string(); }
