@@ -15,7 +15,6 @@ bool hasValue(const char* key) {
 }  // namespace
 
 bool startStorageTask() { return false; }
-bool startHttpServer(NetInterface&, int, int) { return false; }
 bool startSlpAgent(NetInterface&) { return false; }
 bool startBonjourResponder(NetInterface&) { return false; }
 int bonjourRunning() { return -1; }

@@ -12,7 +12,6 @@ class NetInterface;
 
 // Service tasks.
 bool startStorageTask();                                          // "SND": storage task and card mirror
-bool startHttpServer(NetInterface& nif, int httpPort, int httpsPort);  // "HTTPD": web listener
 bool startSlpAgent(NetInterface& nif);                            // "SLP": SLP service agent
 bool startBonjourResponder(NetInterface& nif);                    // "Bonjour": mDNS responder on 5353
 int bonjourRunning();                                             // id of the running "Bonjour", -1 none
