@@ -2,3 +2,12 @@
 if(TARGET web_tests)
   target_sources(web_tests PRIVATE ${CMAKE_CURRENT_LIST_DIR}/../runtime/support/tls_support.cpp)
 endif()
+
+# The built program's web server, driven from a second namespace.
+if(TARGET usbdevsrv)
+  foreach(c sessions listeners vlan)
+    add_test(NAME web_program_${c}
+             COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/program_web_test.sh $<TARGET_FILE:usbdevsrv> ${CMAKE_SOURCE_DIR} ${c})
+    set_tests_properties(web_program_${c} PROPERTIES LABELS web TIMEOUT 180 SKIP_REGULAR_EXPRESSION "^skipped:")
+  endforeach()
+endif()
