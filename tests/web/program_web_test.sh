@@ -6,12 +6,15 @@
 # CASE: sessions (a login survives SIGTERM and a warm start with its idle
 # time; a cold start drops it), listeners (HTTP and HTTPS on IPv4 and the
 # IPv6 link-local address; plain requests redirected while HTTP is not
-# allowed), vlan (management VLAN only: nothing on the untagged interface).
+# allowed), vlan (management VLAN only: nothing on the untagged interface),
+# browser (headless Chromium logs in and out, times out, speaks German;
+# screenshots go to ARTEFACTS).
+#   program_web_test.sh PROGRAM SOURCE_DIR CASE [ARTEFACTS]
 set -uo pipefail
-prog="$1"; src="$2"; case_name="$3"
+prog="$1"; src="$2"; case_name="$3"; artefacts="${4:-}"
 [ "$(id -u)" -eq 0 ] || { echo "skipped: needs root"; exit 0; }
 [ -x "$prog" ] || { echo "skipped: the program is not built here"; exit 0; }
-for tool in curl openssl socat unshare; do
+for tool in curl openssl socat unshare msgfmt; do
   command -v "$tool" >/dev/null || { echo "skipped: $tool is not installed"; exit 0; }
 done
 
@@ -54,6 +57,11 @@ ip -n "$server" link set peer0 up
 mkdir -p "$root"/{etc,flash,var,romfs,tmp,dev,proc/sys/vm,proc/sys/net/ipv6/conf/all,proc/sys/net/ipv4/conf/all}
 cp -r "$src/tests/fixtures/identity/p353/." "$root/"
 cp -r "$src/content/templates" "$root/romfs/templates"
+for po in "$src"/content/locale/*.po; do
+  lang="$(basename "$po" .po)"
+  mkdir -p "$root/romfs/locale/$lang/LC_MESSAGES"
+  msgfmt -o "$root/romfs/locale/$lang/LC_MESSAGES/pel.mo" "$po" || exit 1
+done
 touch "$root/dev/gpio.sim" "$root/etc/resolv.conf"
 openssl req -x509 -newkey rsa:2048 -nodes -days 30 -subj "/CN=usbdevsrv" \
   -keyout "$root/flash/cert_pkey.pem" -out "$root/flash/cert_srv.pem" >/dev/null 2>&1 || exit 1
@@ -167,6 +175,17 @@ vlan)
   check "HTTPS on the management VLAN" 200 "$(on_vlan https://10.78.0.2/contact.html)"
   ip netns exec "$server" curl -s --max-time 3 http://10.78.0.2/contact.html >/dev/null \
     && fail "the untagged interface answers" || echo "ok: nothing on the untagged interface"
+  stop_program
+  ;;
+browser)
+  [ -x /usr/bin/chromium ] && [ -x /usr/bin/chromedriver ] && /usr/bin/python3 -c 'import selenium' 2>/dev/null \
+    || { echo "skipped: chromium, chromium-driver or python3-selenium missing"; exit 0; }
+  shots="${artefacts:-$root/screenshots}"
+  start_program 1
+  eventually serving || fail "no page on eth0: $(tail -5 "$root/stderr.txt")"
+  # chromedriver and the browser run in the LAN namespace, as a PC there.
+  ip netns exec "$server" env HOME="$root/tmp" timeout 150 /usr/bin/python3 "$src/tests/web/browser_session.py" \
+    http://10.78.0.2 "$root" "$shots" || fail "browser session"
   stop_program
   ;;
 *) echo "unknown case $case_name"; exit 2 ;;
