@@ -102,7 +102,7 @@ def has_link(fragment):
 
 options = webdriver.ChromeOptions()
 for arg in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
-            "--window-size=1100,800", "--user-data-dir=" + os.path.join(shots, "profile")):
+            "--window-size=1100,800", "--user-data-dir=" + os.path.join(root, "tmp", "chromium")):
     options.add_argument(arg)
 driver = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
 driver.set_page_load_timeout(20)
