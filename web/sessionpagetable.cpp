@@ -59,7 +59,8 @@ int SessionPageTable::checkAccess(int32_t row, HttpRequest& request) {
     return 0;
   }
   const bool reserved = found == kSessionReservedRow;
-  if (session.level < level || (reserved && level != LEVEL_RESERVED)) {
+  // Pages open to everyone only show who is logged in; the rest need rights.
+  if (level != LEVEL_OPEN_SESSION && (session.level < level || (reserved && level != LEVEL_RESERVED))) {
     request.setVariable("ErrMsg", "Insufficient rights");
     if (reserved) request.setVariable("SessGod", "1");
     return 0;
