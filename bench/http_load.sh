@@ -63,11 +63,12 @@ if [ -x "$usbclient" ]; then
   # The USB listener opens once the board start-up is through (bounded).
   for i in $(seq 1 100); do
     ip netns exec "$server" "$usbclient" --host 10.78.0.2 --name holder list > "$root/usblist.txt" 2>&1 \
-      && grep -q Loopback "$root/usblist.txt" && break
+      && grep -q "^row" "$root/usblist.txt" && break
     sleep 0.2
   done
-  row="$(awk '/Loopback/ { print $1; exit }' "$root/usblist.txt")"
-  port="$(awk '/Loopback/ { print $2; exit }' "$root/usblist.txt")"
+  # The last device listed (the loopback device on hub port 3).
+  row="$(awk '/^row/ { r = $2 } END { print r }' "$root/usblist.txt")"
+  port="$(awk '/^row/ { p = $4 } END { print p }' "$root/usblist.txt")"
   if [ -n "$row" ]; then
     ip netns exec "$server" "$usbclient" --host 10.78.0.2 --name holder connect "$row" "$port" $((rounds * seconds + 30)) \
       > "$root/holder.txt" 2>&1 &
