@@ -6,13 +6,16 @@
 #include <netinet/in.h>
 #include <sched.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <sstream>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <thread>
@@ -203,6 +206,82 @@ TEST_F(HttpServerTest, SilentTlsClientHoldsUpNobodyAndIsClosedAfterItsHandshakeT
   shiftUptimeForTesting(kHttpTlsHandshakeCs + 10);
   EXPECT_TRUE(closedByServer(silent, 5000));
   ::close(silent);
+}
+
+// CPU ticks (user + system) of a thread, read from its open stat file
+// (kept open: the test runs out of descriptors meanwhile).
+long threadCpuTicks(int statFd) {
+  char buffer[1024];
+  const ssize_t n = ::pread(statFd, buffer, sizeof buffer - 1, 0);
+  if (n <= 0) return -1;
+  buffer[n] = '\0';
+  const char* end = std::strrchr(buffer, ')');
+  if (end == nullptr) return -1;
+  std::istringstream fields(end + 2);
+  std::string skip;
+  for (int i = 0; i < 11; ++i) fields >> skip;  // state .. cmajflt
+  long user = 0;
+  long system = 0;
+  fields >> user >> system;
+  return user + system;
+}
+
+int listenerThreadId() {
+  int tid = -1;
+  if (!TLOCK()) return -1;
+  for (Task* t : taskTable)
+    if (t != nullptr && t->name != nullptr && std::strcmp(t->name, "HTTPD") == 0) tid = t->pid;
+  unlockTaskTable();
+  return tid;
+}
+
+TEST_F(HttpServerTest, OutOfDescriptorsTheListenerPausesAndServesAgainAfterwards) {
+  startServer();
+  const int tid = listenerThreadId();
+  ASSERT_GT(tid, 0);
+  const int statFd = ::open(("/proc/self/task/" + std::to_string(tid) + "/stat").c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(statFd, 0);
+  // The client's socket exists before the process runs out of descriptors.
+  const int client = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(client, 0);
+  rlimit saved{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+  rlimit tight = saved;
+  // The lowest free descriptor number becomes the limit: no new one is left.
+  const int lowest = ::dup(0);
+  ASSERT_GE(lowest, 0);
+  ::close(lowest);
+  tight.rlim_cur = static_cast<rlim_t>(lowest);
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(httpPort_));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const bool connected = ::connect(client, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  // The listener stays readable while every accept fails: a listener that
+  // tried again at once would use a whole CPU meanwhile.
+  const long before = threadCpuTicks(statFd);
+  std::this_thread::sleep_for(500ms);
+  const long used = threadCpuTicks(statFd) - before;
+  setrlimit(RLIMIT_NOFILE, &saved);
+  ::close(statFd);
+  ASSERT_TRUE(connected);
+  ASSERT_GE(before, 0);
+  EXPECT_LT(used, 15) << "CPU ticks of the listener in 500 ms without descriptors";
+  // With descriptors back, the waiting client is served.
+  const std::string request = "GET /contact.html HTTP/1.0\r\n\r\n";
+  ASSERT_EQ(::send(client, request.data(), request.size(), MSG_NOSIGNAL), static_cast<ssize_t>(request.size()));
+  std::string answer;
+  char chunk[4096];
+  for (int i = 0; i < 100 && answer.find("\r\n") == std::string::npos; ++i) {
+    pollfd p{client, POLLIN, 0};
+    if (::poll(&p, 1, 50) <= 0) continue;
+    const ssize_t n = ::recv(client, chunk, sizeof chunk, 0);
+    if (n <= 0) break;
+    answer.append(chunk, static_cast<size_t>(n));
+  }
+  EXPECT_EQ(statusOf(answer), 200) << answer;
+  ::close(client);
 }
 
 // A task that only takes a slot of the task table.
