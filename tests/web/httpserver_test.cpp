@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "params/productparams.h"
+#include "params/tlswiring.h"
 #include "runtime/interfaceview.h"
 #include "runtime/ipaddress.h"
 #include "runtime/task.h"
@@ -170,7 +171,9 @@ TEST_F(HttpServerTest, TwentyPortModelGetsListenersOnEveryPortVlan) {
   ProductParams& product = productParams();
   const uint32_t savedPorts = product.usb_ports_phy;
   product.usb_ports_phy = 20;
-  // The last port's VLAN is switched on.
+  // The last port's VLAN is switched on; the TLS layer reads it from the
+  // parameters.
+  wireTlsSettings();
   params_.set("ip4vlan_on_20", "on");
   params_.set("ip4vlan_id_20", "20");
   params_.set("ip4vlan_mgmt", "on");
