@@ -13,7 +13,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <sstream>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -220,12 +219,16 @@ long threadCpuTicks(int statFd) {
   buffer[n] = '\0';
   const char* end = std::strrchr(buffer, ')');
   if (end == nullptr) return -1;
-  std::istringstream fields(end + 2);
-  std::string skip;
-  for (int i = 0; i < 11; ++i) fields >> skip;  // state .. cmajflt
-  long user = 0;
-  long system = 0;
-  fields >> user >> system;
+  // Fields after the name: state .. cmajflt (11), then utime and stime.
+  const char* at = end + 2;
+  for (int field = 0; field < 11 && at != nullptr; ++field) {
+    at = std::strchr(at, ' ');
+    if (at != nullptr) ++at;
+  }
+  if (at == nullptr) return -1;
+  char* next = nullptr;
+  const long user = std::strtol(at, &next, 10);
+  const long system = std::strtol(next, nullptr, 10);
   return user + system;
 }
 
