@@ -32,6 +32,7 @@ cleanup() {
   rm -rf "$root"
 }
 trap cleanup EXIT
+trap "exit 1" INT TERM
 
 ip netns add "$client" && ip netns add "$server" || exit 1
 ip -n "$client" link add eth0 type veth peer name peer0 netns "$server" || exit 1

@@ -33,6 +33,7 @@ cleanup() {
   rm -rf "$root"
 }
 trap cleanup EXIT
+trap "exit 1" INT TERM
 
 fail() { echo "FAILED: $*"; failures=$((failures + 1)); }
 check() {  # check WHAT EXPECTED ACTUAL
