@@ -15,7 +15,6 @@ bool hasValue(const char* key) {
 }  // namespace
 
 bool startStorageTask() { return false; }
-bool startHttpServer(NetInterface&, int, int) { return false; }
 bool startBlinker() { return false; }
 
 int startWpaSupplicant(int, const char*) { return 0; }

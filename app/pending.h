@@ -12,7 +12,6 @@ class NetInterface;
 
 // Service tasks.
 bool startStorageTask();                                          // "SND": storage task and card mirror
-bool startHttpServer(NetInterface& nif, int httpPort, int httpsPort);  // "HTTPD": web listener
 bool startUsbServer(NetInterface& nif);                           // "UsbSrvd": USB listener
 bool startBlinker();                                              // "Blinker": status LED without pattern driver
 

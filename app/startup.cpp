@@ -50,6 +50,7 @@
 #include "runtime/tlsinit.h"
 #include "snmp/snmpagent.h"
 #include "snmp/snmpdconf.h"
+#include "web/httpserver.h"
 
 namespace {
 
@@ -252,7 +253,7 @@ IpAddress setUpIpv4(bool ipv6Model) {
 
 void startServices() {
   NetInterface& nif = *activeInterface;
-  startHttpServer(nif, httpListenPort, httpsListenPort);
+  startHttpListener(httpListenPort, httpsListenPort, &nif, kickOffValue);
   startTimeClient(nif);
   if (paramOn("ip_bootp") || paramOn("ip_dhcp")) {
     while (!nif.isRunning() && !stopRequested()) sleepMs(1000);

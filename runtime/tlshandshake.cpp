@@ -33,8 +33,9 @@ void pauseForSocket(int fd, int sslError) {
 
 }  // namespace
 
-ssl_st* tlsServerHandshake(TlsConnection* connection) {
+ssl_st* tlsServerHandshake(TlsConnection* connection, int64_t limitCs) {
   if (connection == nullptr || connection->fd < 0) return nullptr;
+  if (limitCs <= 0) limitCs = kTlsServerHandshakeCs;
   const int64_t start = uptimeCs();
   SSL* ssl = createTlsSession(1);
   if (ssl == nullptr) return nullptr;
@@ -55,7 +56,7 @@ ssl_st* tlsServerHandshake(TlsConnection* connection) {
     if (result == 1) return ssl;
     const int sslError = SSL_get_error(ssl, result);
     if (sslError != SSL_ERROR_WANT_READ && sslError != SSL_ERROR_WANT_WRITE) break;
-    if (uptimeCs() - start > kTlsServerHandshakeCs) break;
+    if (uptimeCs() - start > limitCs) break;
     pauseForSocket(connection->fd, sslError);
   }
   ERR_clear_error();

@@ -14,6 +14,7 @@
 #include "runtime/connection.h"
 #include "runtime/fileutil.h"
 #include "runtime/tlsconnection.h"
+#include "runtime/tlshandshake.h"
 #include "runtime/uptime.h"
 #include "web/httprequest.h"
 #include "web/httptext.h"
@@ -124,6 +125,14 @@ HttpRequest::~HttpRequest() {
 }
 
 void HttpRequest::run() {
+  if (tlsHandshakePending) {
+    tlsHandshakePending = 0;
+    if (connection == nullptr) return;
+    connection->session = tlsServerHandshake(connection, kHttpTlsHandshakeCs);
+    if (connection->session == nullptr) return;  // the end closes the connection
+    // The request's own time limits start after the handshake.
+    startCs = beganCs_ = lastProgressCs_ = uptimeCs();
+  }
   // Every wait of a step serves the task's messages; between steps a
   // message is looked for now and then, so a request that never waits
   // still serves its messages.

@@ -72,6 +72,7 @@ constexpr int64_t kHttpKeepAliveIdleCs = 500;  // a successor's wait for its fir
 constexpr int64_t kHttpHeadCs = 1000;          // a head is complete this long after its start
 constexpr int64_t kHttpBodyStallCs = 1000;     // a body read waits at most this for more bytes
 constexpr int64_t kHttpWriteStallCs = 1000;    // a write gives up after this without progress
+constexpr int64_t kHttpTlsHandshakeCs = 500;   // an HTTPS client's handshake
 
 // Handler results beside a descriptor shifted left by 8.
 constexpr int kAnswerRowFile = 1;
@@ -192,6 +193,9 @@ class HttpRequest : public Task {
   int32_t uploadFd = -1;  // the multipart upload; a handler that keeps it sets -1
   std::string uploadFileName;
   TlsConnection* connection = nullptr;
+  // Set by the listener for a client of its HTTPS port: the request task
+  // runs the server handshake (bounded) before it reads the request.
+  int32_t tlsHandshakePending = 0;
   int32_t state = READ_HEADER;
   int32_t pageIndex = -1;
   const char* queryString = nullptr;
