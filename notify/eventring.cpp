@@ -36,6 +36,7 @@ void EventRing::push(uint32_t code, int32_t value, const char* manufacturer, con
     copyEventText(e.serial, sizeof e.serial, serial);
     copyEventText(e.host, sizeof e.host, host);
   }
+  if (code == NOTIFY_NETWORK_LINK) linkMask_ = value;
   generations_[index]++;
   pendingMail_ |= 1u << index;
   pendingTrap_ |= 1u << index;
@@ -80,6 +81,11 @@ void EventRing::clearPendingMasks() {
   std::lock_guard<std::mutex> lock(mutex_);
   pendingMail_ = 0;
   pendingTrap_ = 0;
+}
+
+bool EventRing::linkLost() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return linkMask_ == 0;
 }
 
 int EventRing::writeIndex() const {

@@ -42,6 +42,10 @@ class EventRing {
 
   void clearPendingMasks();
 
+  // The latest network-link event reported no link at all (false before
+  // the first one).
+  bool linkLost() const;
+
   // The entry the next push writes (the oldest one once the ring is full).
   int writeIndex() const;
   uint32_t pendingMailMask() const;
@@ -55,6 +59,8 @@ class EventRing {
   int writeIndex_ = 0;
   uint32_t pendingMail_ = 0;
   uint32_t pendingTrap_ = 0;
+  // Link bit mask of the latest network-link event, -1 before one.
+  int32_t linkMask_ = -1;
 };
 
 // Copies text into a field of width bytes: "-?-" for null or empty, at

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <mutex>
 
+#include "net/netinterface.h"
 #include "notify/notifyhooks.h"
 #include "notify/notifyproducer.h"
 #include "notify/paramread.h"
@@ -138,6 +139,11 @@ void NotifyTask::scanPendingTraps() {
   if (!notifyParamOn("trap_sdunusable")) disabled |= NOTIFY_CARD_TROUBLE_EVENTS;
   if (!notifyParamOn("trap_sdinout")) disabled |= NOTIFY_CARD_INOUT_EVENTS;
   trapRetry_ = false;
+  // Traps leave through the Ethernet link: while it is down a trap would be
+  // dropped on the wire and still counted as sent. The entries keep their
+  // bits; the event of the link's return announces them all, the link-down
+  // event first.
+  if (activeInterface == &lanInterface && ring_.linkLost()) return;
   // Oldest entry first, so managers see the events in their order. The
   // entries are copied under one lock; the records are queued outside it.
   const int count = ring_.trapCandidates(disabled, scan_.events, scan_.indexes, scan_.generations);

@@ -45,7 +45,8 @@ class NotifyTask : public Task {
   // one mail when the local time lies in the schedule's ten minutes.
   void checkScheduledStatusMail();
   // Queues the traps of the pending ring entries (or the start trap for
-  // 0x2000) to the SNMP agent. False when traps are off.
+  // 0x2000) to the SNMP agent; while the Ethernet link in use is down they
+  // stay pending until it is back. False when traps are off.
   bool sendTraps(uint32_t codes);
   // Waits up to n seconds on the program clock serving messages; returns
   // early on a configuration change or a due mailbox poll.

@@ -6,8 +6,10 @@
 
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "net/netinterface.h"
 #include "notify/notifyproducer.h"
 #include "notify/support/notify_fixture.h"
 #include "notify/trapcontents.h"
@@ -116,6 +118,45 @@ TEST_F(NotifyTaskTest, WithoutATrapSinkNoTrapIsBuiltAndTheTrapBitsGo) {
   EXPECT_TRUE(drainTraps().empty());
   EXPECT_EQ(task_->ring().pendingTrapMask(), 0u);
   EXPECT_EQ(task_->ring().pendingMailMask(), 0x1u);
+}
+
+// A trap sent while the Ethernet link is down is lost on the wire: the
+// traps wait for the link, and its return sends them in their order, the
+// link-down trap first. Over the WLAN interface nothing waits.
+TEST_F(NotifyTaskTest, TrapsWaitForTheEthernetLinkAndFollowItsReturnInOrder) {
+  struct Case {
+    const char* name;
+    NetInterface* inUse;
+    size_t sentAfterStep[3];
+  } cases[] = {{"ethernet", &lanInterface, {0, 0, 3}}, {"wlan", &wlanInterface, {1, 1, 1}}};
+  struct RestoreInterface {
+    ~RestoreInterface() { activeInterface = &lanInterface; }
+  } restore;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    activeInterface = c.inUse;
+    setParam("trapdev", "on");
+    setParam("trap_lnk", "on");
+    makeTask(true);
+    const struct {
+      uint32_t code;
+      int32_t value;
+    } steps[] = {{NOTIFY_NETWORK_LINK, 0}, {NOTIFY_USB_ATTACHED, 2}, {NOTIFY_NETWORK_LINK, 0x3}};
+    std::vector<std::pair<int32_t, int32_t>> sent;
+    for (int i = 0; i < 3; ++i) {
+      push(steps[i].code, steps[i].value);
+      announce(steps[i].code);
+      std::vector<SnmpTrapRecord> traps = drainTraps();
+      EXPECT_EQ(traps.size(), c.sentAfterStep[i]) << "step " << i;
+      for (const SnmpTrapRecord& t : traps)
+        sent.emplace_back(trapVarbindInteger(t.varbinds[0]), trapVarbindInteger(t.varbinds[1]));
+    }
+    const std::vector<std::pair<int32_t, int32_t>> inOrder = {{17, 0}, {3, 2}, {17, 0x3}};
+    EXPECT_EQ(sent, inOrder);
+    EXPECT_EQ(task_->ring().pendingTrapMask(), 0u);
+    notifyTask.store(nullptr);
+    task_.reset();
+  }
 }
 
 TEST_F(NotifyTaskTest, TheHandlerTrapsRingCodesPollsOnRequestAndKeepsTheOtherFlags) {

@@ -42,9 +42,10 @@ class ProgramStormTest : public ::testing::Test {
     ASSERT_TRUE(run_.start(setup)) << run_.err();
     agent_ = eventuallyTrue([&] { return run_.hasThread("NET-SNMPD"); }, 2000);
     if (agent_) sink_.reset(new TrapSink(run_.peerNamespace(), kPeerAddress, 162));
-    // Past the notification task's start wait on the board clock.
-    ASSERT_EQ(run_.board("ticks +1600"), "ok\n");
+    // Past the notification task's start wait on the board clock, once the
+    // task runs (a move before it takes its deadline would not end the wait).
     ASSERT_TRUE(eventuallyTrue([&] { return run_.hasThread("Notify"); }, 5000));
+    ASSERT_EQ(run_.board("ticks +1600"), "ok\n");
     // The USB server listens once the board has started.
     std::atomic<bool> listening{false};
     const std::string host = run_.programAddress();
