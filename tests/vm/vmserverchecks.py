@@ -87,8 +87,16 @@ def tls_device_list(vm):
     expect(done.stdout.splitlines() == plain, "TLS list %r, plain list %r" % (done.stdout, plain))
 
 
-def row_of(vm, port):
-    rows = device_list(vm)
+def row_of(vm, port, within=20):
+    """The row of the device on port; a device plugged back a moment ago
+    shows after the server's next rescan, so the list is asked again for a
+    bounded while."""
+    deadline = time.monotonic() + within
+    while True:
+        rows = device_list(vm)
+        if port in rows or time.monotonic() > deadline:
+            break
+        time.sleep(0.5)
     expect(port in rows, "USB port %d is not in the device list: %s" % (port, rows))
     return rows[port][0]
 
