@@ -1,7 +1,9 @@
 #!/bin/bash
 # Reading the appliance VM's emulated stick (64 MiB) through the USB server
 # from the host, against reading the same disk inside the guest with dd
-# through the kernel's own usb-storage driver (the baseline).
+# through the kernel's own usb-storage driver (the baseline). A second run
+# reads from inside the guest against the server at the guest's eth0
+# address: no QEMU network and no relays, only the server's own cost.
 #
 #   bench/vm_usb_read.sh [BUILD_DIR]      (default build/plain; needs root and QEMU)
 #
@@ -40,6 +42,8 @@ for m in "${modules[@]}"; do
   insmods+="insmod /bench/$(basename "$m"); "
 done
 
+client="$build/tools/vm_usbcheck"
+files+=(--file "$client=/bench/vm_usbcheck")
 vmtest --program "$build/usbdevsrv" "${files[@]}" start
 trap 'vmtest stop >/dev/null' EXIT
 run="$("$python" -c 'import json,sys; print(json.load(open(sys.argv[1]))["run"])' "$state/state.json")"
@@ -48,21 +52,32 @@ guest() { "$python" "$here/vm/guest.py" "$run" "$1"; }
 # Baseline: the guest's kernel reads the stick.
 guest "$insmods"'for i in $(seq 100); do [ -b /dev/sda ] && break; sleep 0.2; done; [ -b /dev/sda ]' >/dev/null
 baseline="$(guest 'read s _ < /proc/uptime; dd if=/dev/sda of=/dev/null bs=65536 count='$((mib * 16))' 2>/dev/null; read e _ < /proc/uptime; echo "$s $e"' | awk '{print $2 - $1}')"
+# The page cache holds the stick after the first read: dropped first.
+baseline1m="$(guest 'echo 3 > /proc/sys/vm/drop_caches; read s _ < /proc/uptime; dd if=/dev/sda of=/dev/null bs=1048576 count='$mib' 2>/dev/null; read e _ < /proc/uptime; echo "$s $e"' | awk '{print $2 - $1}')"
 guest "rmmod usb_storage sd_mod" >/dev/null
 
 # The server: the host reads the same sectors over the forwarded port 9200.
 port="$(awk '$1 == "tcp" && $2 == 9200 {print $3}' "$run/ports")"
-client="$build/tools/vm_usbcheck"
 for i in $(seq 60); do "$client" --port "$port" list 2>/dev/null | grep -q "port 3 " && break; sleep 1; done
 row="$("$client" --port "$port" list | awk '$4 == 3 {print $2; exit}')"
 # 64 KiB a command (dd's block size) and 1 MiB a command: each command is
 # three round trips through QEMU's user-mode network.
 served64="$("$client" --port "$port" storage-read "$row" 3 "$mib" 64 | awk '{print $5}')"
 served1m="$("$client" --port "$port" storage-read "$row" 3 "$mib" 1024 | awk '{print $5}')"
+# The same reads by a client inside the guest, at the listener's eth0
+# address.
+inguest() {
+  guest "/bench/vm_usbcheck --host 10.0.2.15 --port 9200 storage-read $row 3 $mib $1" | awk '{print $5}'
+}
+guest64="$(inguest 64)"
+guest1m="$(inguest 1024)"
 
-awk -v b="$baseline" -v s64="$served64" -v s1m="$served1m" -v mib="$mib" 'BEGIN {
+awk -v b="$baseline" -v s64="$served64" -v s1m="$served1m" -v g64="$guest64" -v g1m="$guest1m" -v b1m="$baseline1m" -v mib="$mib" 'BEGIN {
   printf "guest dd bs=64k (usb-storage):    %d MiB in %.3f s = %6.2f MiB/s\n", mib, b, mib / b
+  printf "guest dd bs=1M (usb-storage):     %d MiB in %.3f s = %6.2f MiB/s\n", mib, b1m, mib / b1m
   printf "USB server to host, 64 KiB reads: %d MiB in %.3f s = %6.2f MiB/s  ratio %.2f\n", mib, s64, mib / s64, b / s64
   printf "USB server to host, 1 MiB reads:  %d MiB in %.3f s = %6.2f MiB/s  ratio %.2f\n", mib, s1m, mib / s1m, b / s1m
-  printf "(ratio: server throughput / guest throughput)\n"
+  printf "USB server in guest, 64 KiB reads: %d MiB in %.3f s = %6.2f MiB/s  ratio %.2f\n", mib, g64, mib / g64, b / g64
+  printf "USB server in guest, 1 MiB reads:  %d MiB in %.3f s = %6.2f MiB/s  ratio %.2f\n", mib, g1m, mib / g1m, b / g1m
+  printf "(ratio: server throughput / throughput of the guest dd bs=64k)\n"
 }'

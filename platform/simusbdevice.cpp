@@ -161,6 +161,28 @@ void SimUsbDevice::pushIn(uint8_t endpoint, std::vector<uint8_t> data, bool ends
   in_[endpoint].push_back(std::move(s));
 }
 
+void SimUsbDevice::popIn(uint8_t endpoint) {
+  // Enough for what the loopback device holds in 64 KiB transfers; large
+  // buffers (a storage read of many blocks) are not kept.
+  constexpr size_t kKeptBuffers = 80;
+  constexpr size_t kKeptCapacity = 1u << 20;
+  auto& queue = in_[endpoint];
+  if (queue.empty()) return;
+  std::vector<uint8_t>& data = queue.front().data;
+  if (spares_.size() < kKeptBuffers && data.capacity() && data.capacity() <= kKeptCapacity) {
+    data.clear();
+    spares_.push_back(std::move(data));
+  }
+  queue.pop_front();
+}
+
+std::vector<uint8_t> SimUsbDevice::spareBuffer() {
+  if (spares_.empty()) return std::vector<uint8_t>();
+  std::vector<uint8_t> data = std::move(spares_.back());
+  spares_.pop_back();
+  return data;
+}
+
 bool SimUsbDevice::acceptOut(uint8_t, const uint8_t*, size_t, bool) { return true; }
 
 void SimUsbDevice::busReset() {

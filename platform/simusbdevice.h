@@ -83,6 +83,9 @@ class SimUsbDevice {
 
   // Data ready for an IN endpoint, oldest first.
   std::deque<SimUsbSegment>& inQueue(uint8_t endpoint) { return in_[endpoint]; }
+  // Drops the oldest segment of an IN endpoint; its buffer is kept for
+  // spareBuffer.
+  void popIn(uint8_t endpoint);
 
   // OUT data of one URB; false when the device cannot take it yet (it stays
   // in flight). zeroPacket: the URB asked for a closing zero-length packet.
@@ -111,6 +114,10 @@ class SimUsbDevice {
                            uint16_t length);
   virtual void onReset();
   void pushIn(uint8_t endpoint, std::vector<uint8_t> data, bool ends);
+  // An empty buffer for the next pushIn, with the room of a segment sent
+  // earlier when one is kept: a device streaming data allocates nothing
+  // once it has run for a while.
+  std::vector<uint8_t> spareBuffer();
   uint16_t maxPacket(uint8_t endpoint) const;
 
  private:
@@ -127,6 +134,7 @@ class SimUsbDevice {
   std::set<uint8_t> halted_;
   SimUsbFaults faults_;
   std::map<uint8_t, std::deque<SimUsbSegment>> in_;
+  std::vector<std::vector<uint8_t>> spares_;
 };
 
 #endif

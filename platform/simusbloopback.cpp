@@ -22,7 +22,9 @@ class SimUsbLoopback : public SimUsbDevice {
     for (const auto& s : inQueue(kInEndpoint)) held += s.data.size() - s.offset;
     if (held && held + size > kCapacity) return false;
     const bool ends = size == 0 || size % maxPacket(kInEndpoint) != 0 || zeroPacket;
-    pushIn(kInEndpoint, std::vector<uint8_t>(data, data + size), ends);
+    std::vector<uint8_t> copy = spareBuffer();
+    copy.assign(data, data + size);
+    pushIn(kInEndpoint, std::move(copy), ends);
     return true;
   }
 

@@ -23,16 +23,24 @@ int SimUsbReadiness::open() {
   return 0;
 }
 
+// One write is enough: a Unix stream socket stops being writable once a
+// quarter of its send buffer is in use, and the smallest send buffer is
+// about 4.5 KiB, so 4 KiB unread (or a write cut short when the buffer is
+// full) leaves the handle unwritable. A completion costs one read, a reap
+// one write: these run once per URB.
 void SimUsbReadiness::fill() {
   static const char block[4096] = {};
-  while (::write(handle_, block, sizeof block) > 0) {
+  while (::write(handle_, block, sizeof block) < 0 && errno == EINTR) {
   }
 }
 
 void SimUsbReadiness::drain() {
-  char block[4096];
-  while (::read(peer_, block, sizeof block) > 0) {
-  }
+  // Larger than what fill() leaves: a short read has taken everything.
+  char block[16384];
+  ssize_t n;
+  do {
+    n = ::read(peer_, block, sizeof block);
+  } while (n == static_cast<ssize_t>(sizeof block) || (n < 0 && errno == EINTR));
 }
 
 void SimUsbReadiness::setWritable(bool writable) {

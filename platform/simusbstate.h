@@ -22,13 +22,18 @@
 struct usbdevfs_urb;
 struct SimUsbHandle;
 
+// A URB in the simulator works on the caller's buffer as a host
+// controller's DMA does: OUT data is read from it when the device takes the
+// transfer, IN data lands in it as the device sends. Nothing is copied at
+// submission or reap, and records are reused per handle.
 struct SimUsbUrb {
   usbdevfs_urb* user = nullptr;
   SimUsbHandle* handle = nullptr;
   uint8_t endpoint = 0;
   unsigned flags = 0;
-  std::vector<uint8_t> data;  // OUT: as submitted; IN: received so far
+  uint8_t* buffer = nullptr;  // the caller's, from its data stage on
   size_t length = 0;
+  size_t filled = 0;      // IN: bytes received so far
   size_t dataOffset = 0;  // 8 for a control URB (its setup block)
   bool in = false;
   int status = 0;
@@ -55,6 +60,11 @@ struct SimUsbHandle {
   SimUsbReadiness readiness;
   std::vector<std::unique_ptr<SimUsbUrb>> inFlight;
   std::deque<std::unique_ptr<SimUsbUrb>> completed;
+  std::vector<std::unique_ptr<SimUsbUrb>> spareUrbs;  // reaped records, for reuse
+
+  // A cleared record, a reaped one when there is one.
+  std::unique_ptr<SimUsbUrb> takeUrb();
+  void keepUrb(std::unique_ptr<SimUsbUrb> urb);
 };
 
 struct SimUsbHost::State {

@@ -190,7 +190,8 @@ class SimUsbStorage : public SimUsbDevice {
           sendData({}, 1);
           return;
         }
-        std::vector<uint8_t> data(static_cast<size_t>(count) * kBlockSize);
+        std::vector<uint8_t> data = spareBuffer();
+        data.resize(static_cast<size_t>(count) * kBlockSize);
         ssize_t n = data.empty() ? 0 : ::pread(fd_, data.data(), data.size(), static_cast<off_t>(lba) * kBlockSize);
         if (n < 0) {
           setSense(3, 0x11);  // MEDIUM ERROR, unrecovered read error

@@ -118,10 +118,12 @@ class UsbHost {
   virtual int hardReset(int handle) = 0;
 
   // USBDEVFS_SUBMITURB. The caller keeps the record (type, endpoint,
-  // flags, buffer, buffer_length, usercontext) and its buffer alive until
-  // the URB has been reaped; status and actual_length are filled (and IN
-  // data copied to the buffer) when it is reaped. Isochronous URBs are
-  // not offered by this program.
+  // flags, buffer, buffer_length, usercontext) and its buffer alive and
+  // leaves the buffer alone until the URB has been reaped: OUT data may be
+  // read from it, and IN data written to it, at any time before the reap
+  // (as a controller's DMA does with buffers mapped from usbfs). status and
+  // actual_length are filled when it is reaped. Isochronous URBs are not
+  // offered by this program.
   virtual int submitUrb(int handle, usbdevfs_urb* urb) = 0;
   // USBDEVFS_DISCARDURB: the URB comes back from the reap with status
   // -ENOENT; -EINVAL when it is not in flight (already completed).

@@ -26,6 +26,13 @@
 // with a delay and timed HID reports complete on the simulator's worker
 // thread. One mutex guards the whole simulator.
 //
+// Data path: a URB works on the caller's buffer as a host controller's DMA
+// does. OUT data is read from it when the device takes the transfer, IN
+// data is written to it as the device sends (one copy, from the device's
+// data); nothing is copied at submission or reap. URB records are reused
+// per handle and the devices keep the buffers of their sent data, so a
+// running transfer allocates nothing.
+//
 // Device file (mapPath("/etc/simusb.conf"), read by loadDeviceFile): one
 // device per line, "<devpath> <kind> [options]"; blank lines and lines
 // starting with '#' are skipped. A devpath is "<bus>-<port>[.<port>...]";

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 
 #include "platform/simusbstate.h"
 
@@ -19,6 +20,19 @@ void SimUsbHost::State::wake() {
     uint64_t one = 1;
     (void)!::write(wakeFd, &one, sizeof one);
   }
+}
+
+std::unique_ptr<SimUsbUrb> SimUsbHandle::takeUrb() {
+  if (spareUrbs.empty()) return std::make_unique<SimUsbUrb>();
+  std::unique_ptr<SimUsbUrb> urb = std::move(spareUrbs.back());
+  spareUrbs.pop_back();
+  *urb = SimUsbUrb();
+  return urb;
+}
+
+void SimUsbHandle::keepUrb(std::unique_ptr<SimUsbUrb> urb) {
+  constexpr size_t kKeptUrbs = 64;  // more than a connection keeps in flight
+  if (spareUrbs.size() < kKeptUrbs) spareUrbs.push_back(std::move(urb));
 }
 
 int SimUsbHost::State::begin(int fd, SimUsbHandle** handle, bool allowGone) {
@@ -88,27 +102,28 @@ bool SimUsbHost::State::fillIn(SimUsbSlot& slot, SimUsbUrb& urb) {
   auto& segments = device.inQueue(urb.endpoint);
   auto& shortNext = device.faults().shortNext;
   auto shortFault = shortNext.find(urb.endpoint);
+  uint8_t* target = urb.buffer + urb.dataOffset;
   while (!segments.empty()) {
     SimUsbSegment& s = segments.front();
     const size_t available = s.data.size() - s.offset;
-    const size_t room = urb.length - urb.data.size();
+    const size_t room = urb.length - urb.filled;
     if (shortFault != shortNext.end()) {
       // The device ends this transfer early; the rest of it is lost.
-      size_t n = std::min({available, room, shortFault->second});
-      urb.data.insert(urb.data.end(), s.data.begin() + static_cast<long>(s.offset),
-                      s.data.begin() + static_cast<long>(s.offset + n));
+      const size_t n = std::min({available, room, shortFault->second});
+      if (n) std::memcpy(target + urb.filled, s.data.data() + s.offset, n);
+      urb.filled += n;
       shortNext.erase(shortFault);
-      segments.pop_front();
+      device.popIn(urb.endpoint);
       return true;
     }
     const size_t n = std::min(available, room);
-    urb.data.insert(urb.data.end(), s.data.begin() + static_cast<long>(s.offset),
-                    s.data.begin() + static_cast<long>(s.offset + n));
+    if (n) std::memcpy(target + urb.filled, s.data.data() + s.offset, n);
+    urb.filled += n;
     s.offset += n;
     const bool segmentDone = s.offset == s.data.size();
     const bool ends = segmentDone && s.ends;
-    if (segmentDone) segments.pop_front();
-    if (ends || urb.data.size() == urb.length || !segmentDone) return true;
+    if (segmentDone) device.popIn(urb.endpoint);
+    if (ends || urb.filled == urb.length || !segmentDone) return true;
   }
   return false;
 }
@@ -135,10 +150,10 @@ void SimUsbHost::State::pump(SimUsbSlot& slot) {
           break;
         } else if (endpoint & 0x80) {
           if (!fillIn(slot, *urb)) break;
-          if ((urb->flags & USBDEVFS_URB_SHORT_NOT_OK) && urb->data.size() < urb->length) status = -EREMOTEIO;
+          if ((urb->flags & USBDEVFS_URB_SHORT_NOT_OK) && urb->filled < urb->length) status = -EREMOTEIO;
         } else {
           const bool zeroPacket = (urb->flags & USBDEVFS_URB_ZERO_PACKET) != 0;
-          if (!device.acceptOut(endpoint, urb->data.data(), urb->data.size(), zeroPacket)) break;
+          if (!device.acceptOut(endpoint, urb->buffer, urb->length, zeroPacket)) break;
         }
         complete(slot, urb, status);
         progress = true;

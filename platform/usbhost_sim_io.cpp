@@ -275,13 +275,6 @@ int SimUsbHost::submitUrb(int handle, usbdevfs_urb* urb) {
     }
     refused->second -= 1;
   }
-  auto record = std::make_unique<SimUsbUrb>();
-  record->user = urb;
-  record->handle = h;
-  record->endpoint = endpoint;
-  record->flags = urb->flags;
-  record->length = length;
-  record->notBeforeMs = slot.device->delayMs ? State::nowMs() + slot.device->delayMs : 0;
   const uint8_t* bytes = static_cast<const uint8_t*>(urb->buffer);
 
   if (urb->type == USBDEVFS_URB_TYPE_CONTROL) {
@@ -297,11 +290,19 @@ int SimUsbHost::submitUrb(int handle, usbdevfs_urb* urb) {
     // The handle may have been closed while a time-out was waited for.
     if (state_->begin(handle, &h, true) < 0) return -ENODEV;
     if (result < 0 && result != -EPIPE && result != -ETIMEDOUT) return result;
+    std::unique_ptr<SimUsbUrb> record = h->takeUrb();
+    record->user = urb;
     record->handle = h;
+    record->endpoint = endpoint;
+    record->flags = urb->flags;
+    record->buffer = static_cast<uint8_t*>(urb->buffer);
     record->dataOffset = 8;
     record->in = (bytes[0] & 0x80) != 0;
     record->length = wLength;
-    if (record->in) record->data.assign(stage.begin(), stage.begin() + std::max(result, 0));
+    if (record->in && result > 0) {
+      std::memcpy(record->buffer + 8, stage.data(), static_cast<size_t>(result));
+      record->filled = static_cast<size_t>(result);
+    }
     record->status = result < 0 ? result : 0;
     SimUsbHandle& owner = *h;
     owner.completed.push_back(std::move(record));
@@ -325,8 +326,15 @@ int SimUsbHost::submitUrb(int handle, usbdevfs_urb* urb) {
     default:  // isochronous: no simulated device has such an endpoint
       return -EINVAL;
   }
+  std::unique_ptr<SimUsbUrb> record = h->takeUrb();
+  record->user = urb;
+  record->handle = h;
+  record->endpoint = endpoint;
+  record->flags = urb->flags;
+  record->buffer = static_cast<uint8_t*>(urb->buffer);
+  record->length = length;
+  record->notBeforeMs = slot.device->delayMs ? State::nowMs() + slot.device->delayMs : 0;
   record->in = (endpoint & 0x80) != 0;
-  if (!record->in) record->data.assign(bytes, bytes + length);
   SimUsbUrb* raw = record.get();
   h->inFlight.push_back(std::move(record));
   slot.queues[endpoint].push_back(raw);
@@ -358,16 +366,14 @@ int SimUsbHost::reapUrbNoDelay(int handle, usbdevfs_urb** urb) {
   h->completed.pop_front();
   usbdevfs_urb* user = done->user;
   size_t actual = 0;
-  if (done->in) {
-    // IN data reaches the caller's buffer only now, as with usbfs.
-    actual = done->data.size();
-    if (actual) std::memcpy(static_cast<uint8_t*>(user->buffer) + done->dataOffset, done->data.data(), actual);
-  } else if (done->status == 0) {
+  if (done->in)
+    actual = done->filled;  // already in the caller's buffer
+  else if (done->status == 0)
     actual = done->length;
-  }
   user->status = done->status;
   user->actual_length = static_cast<int>(actual);
   *urb = user;
+  h->keepUrb(std::move(done));
   if (h->completed.empty() && h->slot && !h->slot->gone) h->readiness.setWritable(false);
   return 0;
 }

@@ -255,6 +255,64 @@ TEST_F(SimUsbTransfer, DiscardedUrbComesBackWithEnoent) {
   EXPECT_EQ(actual, 3);
 }
 
+// IN data lands in the caller's buffer as it arrives: a read discarded
+// after one full packet gives back that packet, and the reused record of
+// the next read starts again at the buffer's first byte.
+TEST_F(SimUsbTransfer, DiscardedReadKeepsWhatArrivedAndTheNextStartsAfresh) {
+  int fd = open("1-1.4");
+  const std::vector<uint8_t> packet = pattern(512, 5), tail = pattern(3, 77);
+  int actual = -1;
+  ASSERT_EQ(transfer(fd, kBulk, 0x01, const_cast<uint8_t*>(packet.data()), 512, &actual), 0);
+  std::vector<uint8_t> in(4096, 0xee);
+  usbdevfs_urb read = makeUrb(kBulk, 0x81, in.data(), 4096);
+  ASSERT_EQ(host_->submitUrb(fd, &read), 0);
+  ASSERT_EQ(host_->discardUrb(fd, &read), 0);
+  usbdevfs_urb* reaped = nullptr;
+  ASSERT_EQ(host_->reapUrbNoDelay(fd, &reaped), 0);
+  EXPECT_EQ(read.status, -ENOENT);
+  ASSERT_EQ(read.actual_length, 512);
+  EXPECT_TRUE(std::equal(packet.begin(), packet.end(), in.begin()));
+  EXPECT_EQ(in[512], 0xee);  // nothing past what arrived
+
+  ASSERT_EQ(transfer(fd, kBulk, 0x01, const_cast<uint8_t*>(tail.data()), 3, &actual), 0);
+  std::vector<uint8_t> next(64, 0xee);
+  ASSERT_EQ(transfer(fd, kBulk, 0x81, next.data(), 64, &actual), 0);
+  ASSERT_EQ(actual, 3);
+  EXPECT_TRUE(std::equal(tail.begin(), tail.end(), next.begin()));
+  EXPECT_EQ(next[3], 0xee);
+}
+
+// The handle's readiness follows every completion and every reap, also
+// after many rounds (each round toggles the socket pair behind it).
+TEST_F(SimUsbTransfer, ReadinessFollowsManyRounds) {
+  int fd = open("1-1.4");
+  int ep = ::epoll_create1(EPOLL_CLOEXEC);
+  epoll_event e{};
+  e.events = EPOLLOUT;
+  ASSERT_EQ(::epoll_ctl(ep, EPOLL_CTL_ADD, fd, &e), 0);
+  epoll_event out{};
+  uint8_t data[16] = {};
+  for (int round = 0; round < 200; ++round) {
+    SCOPED_TRACE(round);
+    data[0] = static_cast<uint8_t>(round);
+    usbdevfs_urb write = makeUrb(kBulk, 0x01, data, sizeof data);
+    ASSERT_EQ(host_->submitUrb(fd, &write), 0);
+    ASSERT_EQ(::epoll_wait(ep, &out, 1, 0), 1);
+    usbdevfs_urb* reaped = nullptr;
+    ASSERT_EQ(host_->reapUrbNoDelay(fd, &reaped), 0);
+    ASSERT_EQ(::epoll_wait(ep, &out, 1, 0), 0);
+    uint8_t in[16] = {};
+    usbdevfs_urb read = makeUrb(kBulk, 0x81, in, sizeof in);
+    ASSERT_EQ(host_->submitUrb(fd, &read), 0);
+    ASSERT_EQ(::epoll_wait(ep, &out, 1, 0), 1);
+    ASSERT_EQ(host_->reapUrbNoDelay(fd, &reaped), 0);
+    ASSERT_EQ(reaped, &read);
+    ASSERT_EQ(in[0], data[0]);
+    ASSERT_EQ(::epoll_wait(ep, &out, 1, 0), 0);
+  }
+  ::close(ep);
+}
+
 TEST_F(SimUsbTransfer, StalledEndpointFailsUntilClearHalt) {
   int fd = open("1-1.4");
   uint8_t in[64];
