@@ -144,6 +144,8 @@ class PrivateVlans {
     for (int id : ids) {
       const std::string name = "eth0." + std::to_string(id);
       script += " && ip link add " + name + " type veth peer name peer" + std::to_string(id);
+      // The address the port's VLAN parameters give it (ip4vlan_addr_<id>).
+      script += " && ip addr add 10.99." + std::to_string(id) + ".1/24 dev " + name + " && ip link set " + name + " up";
     }
     return std::system(("(" + script + ") >/dev/null 2>&1").c_str()) == 0;
   }
@@ -175,6 +177,7 @@ TEST_F(HttpServerTest, TwentyPortModelGetsListenersOnEveryPortVlan) {
   wireTlsSettings();
   params_.set("ip4vlan_on_20", "on");
   params_.set("ip4vlan_id_20", "20");
+  params_.set("ip4vlan_addr_20", "10.99.20.1");
   params_.set("ip4vlan_mgmt", "on");
   params_.set("ip4vlan_mgmt_any", "on");
   params_.set("ip4vlan_mgmt_untag", "off");
