@@ -27,6 +27,7 @@
 #include "runtime/ipaddress.h"
 #include "runtime/paths.h"
 #include "runtime/task.h"
+#include "tests/support/shell_command.h"
 
 namespace {
 
@@ -37,19 +38,6 @@ std::string ns;
 std::string dir;
 pid_t dnsmasqPid = -1;
 pid_t capturePid = -1;
-
-bool run(const std::string& command) { return std::system((command + " >/dev/null 2>&1").c_str()) == 0; }
-
-std::string output(const std::string& command) {
-  std::string text;
-  FILE* pipe = ::popen(command.c_str(), "r");
-  if (!pipe) return text;
-  char buffer[512];
-  size_t n;
-  while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) text.append(buffer, n);
-  ::pclose(pipe);
-  return text;
-}
 
 std::string readFile(const std::string& path) {
   std::ifstream in(path);
@@ -126,7 +114,7 @@ double bootpRound(NetInterface& nif) {
 // One round of udhcpc: seconds until it quits with its lease.
 double udhcpcRound() {
   const Clock::time_point start = Clock::now();
-  const bool ok = run("busybox udhcpc -i eth0 -q -n -f -s /bin/true");
+  const bool ok = runQuietly("busybox udhcpc -i eth0 -q -n -f -s /bin/true");
   return ok ? std::chrono::duration<double>(Clock::now() - start).count() : -1;
 }
 
@@ -146,7 +134,7 @@ void startCapture() {
                      "/c.pcap >" + dir + "/c.txt 2>/dev/null");
   // Broadcasts from the server's end until the capture sees one.
   for (int i = 0; i < 100 && readFile(dir + "/c.txt").empty(); ++i) {
-    run("ip netns exec " + ns + " sh -c 'echo x | socat - UDP-DATAGRAM:10.77.0.255:67,broadcast'");
+    runQuietly("ip netns exec " + ns + " sh -c 'echo x | socat - UDP-DATAGRAM:10.77.0.255:67,broadcast'");
     ::usleep(50000);
   }
 }
@@ -155,7 +143,7 @@ void startCapture() {
 double wireMs() {
   ::usleep(300000);
   stopProcess(capturePid, SIGINT);
-  const std::string fields = output("tshark -r " + dir + "/c.pcap -Y dhcp -T fields -e frame.time_epoch -e dhcp.option.dhcp 2>/dev/null");
+  const std::string fields = commandOutput("tshark -r " + dir + "/c.pcap -Y dhcp -T fields -e frame.time_epoch -e dhcp.option.dhcp");
   double discover = -1, ack = -1;
   size_t at = 0;
   while (at < fields.size()) {
@@ -175,22 +163,22 @@ double wireMs() {
 }  // namespace
 
 int main() {
-  if (::geteuid() != 0 || !run("command -v dnsmasq") || !run("command -v busybox")) {
+  if (::geteuid() != 0 || !runQuietly("command -v dnsmasq") || !runQuietly("command -v busybox")) {
     std::fprintf(stderr, "dhcp_bind: needs root, dnsmasq and busybox\n");
     return 1;
   }
-  if (::unshare(CLONE_NEWNET) != 0 || !run("ip link add eth0 type veth peer name peer0")) return 1;
+  if (::unshare(CLONE_NEWNET) != 0 || !runQuietly("ip link add eth0 type veth peer name peer0")) return 1;
   ns = "dhcpbench" + std::to_string(::getpid());
   char pattern[] = "/tmp/dhcpbench-XXXXXX";
   if (!::mkdtemp(pattern)) return 1;
   dir = pattern;
-  run("mkdir -p " + dir + "/root/etc");
+  runQuietly("mkdir -p " + dir + "/root/etc");
   setDataRoot((dir + "/root").c_str());
-  run("ip netns add " + ns);
-  run("ip link set peer0 netns " + ns);
-  run("ip -n " + ns + " addr add 10.77.0.1/24 dev peer0");
-  run("ip -n " + ns + " link set peer0 up");
-  run("ip link set eth0 up");
+  runQuietly("ip netns add " + ns);
+  runQuietly("ip link set peer0 netns " + ns);
+  runQuietly("ip -n " + ns + " addr add 10.77.0.1/24 dev peer0");
+  runQuietly("ip -n " + ns + " link set peer0 up");
+  runQuietly("ip link set eth0 up");
   setParam("ip_dhcp", "on");
   setParam("ip_bootp", "off");
   NetInterface nif;
@@ -211,7 +199,7 @@ int main() {
     udhcpc.push_back(u);
   }
   double bootpWire = -1, udhcpcWire = -1;
-  if (run("command -v tshark")) {
+  if (runQuietly("command -v tshark")) {
     restartServer();
     startCapture();
     bootpRound(nif);
@@ -222,8 +210,8 @@ int main() {
     udhcpcWire = wireMs();
   }
   stopProcess(dnsmasqPid, SIGTERM);
-  run("ip netns del " + ns);
-  run("rm -rf " + dir);
+  runQuietly("ip netns del " + ns);
+  runQuietly("rm -rf " + dir);
   if (bootp.empty()) return 1;
 
   const Summary b = summarise(bootp), u = summarise(udhcpc);
