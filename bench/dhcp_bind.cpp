@@ -44,15 +44,6 @@ std::string readFile(const std::string& path) {
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-pid_t spawn(const std::string& command) {
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    ::execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
-    ::_exit(127);
-  }
-  return pid;
-}
-
 void stopProcess(pid_t& pid, int sig) {
   if (pid <= 0) return;
   ::kill(pid, sig);
@@ -65,7 +56,7 @@ void restartServer() {
   stopProcess(dnsmasqPid, SIGTERM);
   std::remove((dir + "/leases").c_str());
   std::remove((dir + "/log").c_str());
-  dnsmasqPid = spawn("exec ip netns exec " + ns +
+  dnsmasqPid = spawnShell("exec ip netns exec " + ns +
                      " dnsmasq --conf-file=/dev/null --keep-in-foreground --no-ping --port=0 --interface=peer0"
                      " --bind-interfaces --user=root --dhcp-leasefile=" + dir + "/leases --pid-file=" + dir +
                      "/pid --log-facility=" + dir + "/log --dhcp-range=10.77.0.50,10.77.0.150,255.255.255.0,2m");
@@ -130,7 +121,7 @@ Summary summarise(std::vector<double> values) {
 void startCapture() {
   std::remove((dir + "/c.pcap").c_str());
   std::remove((dir + "/c.txt").c_str());
-  capturePid = spawn("exec ip netns exec " + ns + " tshark -l -P -i peer0 -f 'udp port 67 or udp port 68' -w " + dir +
+  capturePid = spawnShell("exec ip netns exec " + ns + " tshark -l -P -i peer0 -f 'udp port 67 or udp port 68' -w " + dir +
                      "/c.pcap >" + dir + "/c.txt 2>/dev/null");
   // Broadcasts from the server's end until the capture sees one.
   for (int i = 0; i < 100 && readFile(dir + "/c.txt").empty(); ++i) {

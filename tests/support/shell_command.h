@@ -3,6 +3,8 @@
 #ifndef TESTS_SUPPORT_SHELL_COMMAND_H
 #define TESTS_SUPPORT_SHELL_COMMAND_H
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -22,6 +24,17 @@ inline std::string commandOutput(const std::string& command) {
   while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) text.append(buffer, n);
   ::pclose(pipe);
   return text;
+}
+
+// Starts the command in a child shell ("exec ..." lets the command take
+// the shell's place); its pid, -1 when fork failed.
+inline pid_t spawnShell(const std::string& command) {
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  return pid;
 }
 
 #endif
