@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "support/control_client.h"
+#include "support/namespace_socket.h"
 #include "support/program_child.h"
 
 namespace {
@@ -32,11 +33,7 @@ int shell(const std::string& command) {
 
 std::thread threadInNamespace(const std::string& netns, std::function<void()> body) {
   return std::thread([netns, body] {
-    int ns = open(("/var/run/netns/" + netns).c_str(), O_RDONLY | O_CLOEXEC);
-    if (ns < 0) return;
-    const bool joined = setns(ns, CLONE_NEWNET) == 0;
-    close(ns);
-    if (joined) body();
+    if (joinNetworkNamespace(netns)) body();
   });
 }
 
