@@ -7,8 +7,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 
 #include "support/identity_fixture.h"
 
@@ -68,11 +66,4 @@ bool processHasThread(pid_t pid, const std::string& name) {
   for (const std::string& n : processThreadNames(pid))
     if (n == name) return true;
   return false;
-}
-
-std::string readWholeFile(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
 }

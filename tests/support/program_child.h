@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "support/whole_file.h"
+
 // The program of this build.
 extern const char kBuiltProgram[];
 
@@ -31,8 +33,5 @@ pid_t forkProgram(const ProgramChildSetup& setup);
 // The names of a process's threads, and whether one has the name.
 std::vector<std::string> processThreadNames(pid_t pid);
 bool processHasThread(pid_t pid, const std::string& name);
-
-// The whole file; "" when it cannot be read.
-std::string readWholeFile(const std::string& path);
 
 #endif
