@@ -27,6 +27,7 @@
 #include "runtime/ipaddress.h"
 #include "runtime/paths.h"
 #include "runtime/task.h"
+#include "tests/support/shell_command.h"
 
 namespace {
 
@@ -38,31 +39,9 @@ std::string dir;
 pid_t dnsmasqPid = -1;
 pid_t capturePid = -1;
 
-bool run(const std::string& command) { return std::system((command + " >/dev/null 2>&1").c_str()) == 0; }
-
-std::string output(const std::string& command) {
-  std::string text;
-  FILE* pipe = ::popen(command.c_str(), "r");
-  if (!pipe) return text;
-  char buffer[512];
-  size_t n;
-  while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) text.append(buffer, n);
-  ::pclose(pipe);
-  return text;
-}
-
 std::string readFile(const std::string& path) {
   std::ifstream in(path);
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-pid_t spawn(const std::string& command) {
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    ::execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
-    ::_exit(127);
-  }
-  return pid;
 }
 
 void stopProcess(pid_t& pid, int sig) {
@@ -77,7 +56,7 @@ void restartServer() {
   stopProcess(dnsmasqPid, SIGTERM);
   std::remove((dir + "/leases").c_str());
   std::remove((dir + "/log").c_str());
-  dnsmasqPid = spawn("exec ip netns exec " + ns +
+  dnsmasqPid = spawnShell("exec ip netns exec " + ns +
                      " dnsmasq --conf-file=/dev/null --keep-in-foreground --no-ping --port=0 --interface=peer0"
                      " --bind-interfaces --user=root --dhcp-leasefile=" + dir + "/leases --pid-file=" + dir +
                      "/pid --log-facility=" + dir + "/log --dhcp-range=10.77.0.50,10.77.0.150,255.255.255.0,2m");
@@ -126,7 +105,7 @@ double bootpRound(NetInterface& nif) {
 // One round of udhcpc: seconds until it quits with its lease.
 double udhcpcRound() {
   const Clock::time_point start = Clock::now();
-  const bool ok = run("busybox udhcpc -i eth0 -q -n -f -s /bin/true");
+  const bool ok = runQuietly("busybox udhcpc -i eth0 -q -n -f -s /bin/true");
   return ok ? std::chrono::duration<double>(Clock::now() - start).count() : -1;
 }
 
@@ -142,11 +121,11 @@ Summary summarise(std::vector<double> values) {
 void startCapture() {
   std::remove((dir + "/c.pcap").c_str());
   std::remove((dir + "/c.txt").c_str());
-  capturePid = spawn("exec ip netns exec " + ns + " tshark -l -P -i peer0 -f 'udp port 67 or udp port 68' -w " + dir +
+  capturePid = spawnShell("exec ip netns exec " + ns + " tshark -l -P -i peer0 -f 'udp port 67 or udp port 68' -w " + dir +
                      "/c.pcap >" + dir + "/c.txt 2>/dev/null");
   // Broadcasts from the server's end until the capture sees one.
   for (int i = 0; i < 100 && readFile(dir + "/c.txt").empty(); ++i) {
-    run("ip netns exec " + ns + " sh -c 'echo x | socat - UDP-DATAGRAM:10.77.0.255:67,broadcast'");
+    runQuietly("ip netns exec " + ns + " sh -c 'echo x | socat - UDP-DATAGRAM:10.77.0.255:67,broadcast'");
     ::usleep(50000);
   }
 }
@@ -155,7 +134,7 @@ void startCapture() {
 double wireMs() {
   ::usleep(300000);
   stopProcess(capturePid, SIGINT);
-  const std::string fields = output("tshark -r " + dir + "/c.pcap -Y dhcp -T fields -e frame.time_epoch -e dhcp.option.dhcp 2>/dev/null");
+  const std::string fields = commandOutput("tshark -r " + dir + "/c.pcap -Y dhcp -T fields -e frame.time_epoch -e dhcp.option.dhcp");
   double discover = -1, ack = -1;
   size_t at = 0;
   while (at < fields.size()) {
@@ -175,22 +154,22 @@ double wireMs() {
 }  // namespace
 
 int main() {
-  if (::geteuid() != 0 || !run("command -v dnsmasq") || !run("command -v busybox")) {
+  if (::geteuid() != 0 || !runQuietly("command -v dnsmasq") || !runQuietly("command -v busybox")) {
     std::fprintf(stderr, "dhcp_bind: needs root, dnsmasq and busybox\n");
     return 1;
   }
-  if (::unshare(CLONE_NEWNET) != 0 || !run("ip link add eth0 type veth peer name peer0")) return 1;
+  if (::unshare(CLONE_NEWNET) != 0 || !runQuietly("ip link add eth0 type veth peer name peer0")) return 1;
   ns = "dhcpbench" + std::to_string(::getpid());
   char pattern[] = "/tmp/dhcpbench-XXXXXX";
   if (!::mkdtemp(pattern)) return 1;
   dir = pattern;
-  run("mkdir -p " + dir + "/root/etc");
+  runQuietly("mkdir -p " + dir + "/root/etc");
   setDataRoot((dir + "/root").c_str());
-  run("ip netns add " + ns);
-  run("ip link set peer0 netns " + ns);
-  run("ip -n " + ns + " addr add 10.77.0.1/24 dev peer0");
-  run("ip -n " + ns + " link set peer0 up");
-  run("ip link set eth0 up");
+  runQuietly("ip netns add " + ns);
+  runQuietly("ip link set peer0 netns " + ns);
+  runQuietly("ip -n " + ns + " addr add 10.77.0.1/24 dev peer0");
+  runQuietly("ip -n " + ns + " link set peer0 up");
+  runQuietly("ip link set eth0 up");
   setParam("ip_dhcp", "on");
   setParam("ip_bootp", "off");
   NetInterface nif;
@@ -211,7 +190,7 @@ int main() {
     udhcpc.push_back(u);
   }
   double bootpWire = -1, udhcpcWire = -1;
-  if (run("command -v tshark")) {
+  if (runQuietly("command -v tshark")) {
     restartServer();
     startCapture();
     bootpRound(nif);
@@ -222,8 +201,8 @@ int main() {
     udhcpcWire = wireMs();
   }
   stopProcess(dnsmasqPid, SIGTERM);
-  run("ip netns del " + ns);
-  run("rm -rf " + dir);
+  runQuietly("ip netns del " + ns);
+  runQuietly("rm -rf " + dir);
   if (bootp.empty()) return 1;
 
   const Summary b = summarise(bootp), u = summarise(udhcpc);

@@ -31,6 +31,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/loopback_client.h"
 #include "runtime/connection.h"
 #include "runtime/paths.h"
 #include "runtime/task.h"
@@ -61,21 +62,6 @@ int listenLoopback(int* port) {
   socklen_t length = sizeof a;
   getsockname(fd, reinterpret_cast<sockaddr*>(&a), &length);
   *port = ntohs(a.sin_port);
-  return fd;
-}
-
-int connectTo(int port) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  const int on = 1;
-  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
   return fd;
 }
 
@@ -226,7 +212,7 @@ void keepAliveClient(int port, int requests, std::atomic<int>* failures) {
   std::string pending;
   for (int i = 0; i < requests; ++i) {
     if (fd < 0) {
-      fd = connectTo(port);
+      fd = connectLoopback(port);
       pending.clear();
       if (fd < 0) {
         failures->fetch_add(1);
@@ -251,7 +237,7 @@ void oneShotClient(int port, int requests, std::atomic<int>* failures) {
   const std::string request = "GET /small.txt HTTP/1.0\r\nHost: bench\r\n\r\n";
   char chunk[4096];
   for (int i = 0; i < requests; ++i) {
-    const int fd = connectTo(port);
+    const int fd = connectLoopback(port);
     if (fd < 0) {
       failures->fetch_add(1);
       continue;
@@ -290,7 +276,7 @@ Result runBaseline(Baseline kind, int requests) {
   std::thread acceptor(acceptLoop, listener, kind, &stop);
   const Result r = runClients(port, requests, true);
   stop.store(true);
-  const int wake = connectTo(port);
+  const int wake = connectLoopback(port);
   if (wake >= 0) ::close(wake);
   acceptor.join();
   ::close(listener);
@@ -376,7 +362,7 @@ int main(int argc, char** argv) {
   int ready = -1;
   for (int i = 0; i < 200 && ready < 0; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    ready = connectTo(busyPort);
+    ready = connectLoopback(busyPort);
   }
   if (ready >= 0) {
     ::close(ready);

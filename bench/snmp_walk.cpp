@@ -38,9 +38,7 @@
 #include <net-snmp/net-snmp-includes.h>
 #include <net-snmp/agent/net-snmp-agent-includes.h>
 
-#include "snmp/privatemib.h"
-
-extern "C" void init_vacm_vars(void);
+#include "tests/snmp/support/embedded_agent.h"
 
 namespace {
 
@@ -55,36 +53,9 @@ const char kProductParams[] =
 std::atomic<bool> agentReady{false};
 
 void agentMain(std::string config) {
-  netsnmp_ds_set_boolean(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_ROLE, 0);
-  netsnmp_ds_set_boolean(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_AGENTX_MASTER, 0);
-  netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DONT_READ_CONFIGS, 1);
-  netsnmp_ds_set_string(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_OPTIONALCONFIG, config.c_str());
-  netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DONT_PERSIST_STATE, 1);
-  netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DISABLE_PERSISTENT_LOAD, 1);
-  netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DISABLE_PERSISTENT_SAVE, 1);
-  netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_ALARM_DONT_USE_SIG, 1);
-  netsnmp_ds_set_boolean(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_DONT_LOG_TCPWRAPPERS_CONNECTS, 1);
-  init_agent("snmpd");
-  init_orvAutoMib();
-  init_orv_mib();
-  init_vacm_vars();
-  init_snmp("snmpd");
-  if (init_master_agent() != 0) return;
+  if (!startEmbeddedAgent(config)) return;
   agentReady = true;
-  for (;;) {
-    int count = 0, block = 0;
-    fd_set readSet;
-    FD_ZERO(&readSet);
-    timeval timeout{1, 0};
-    snmp_select_info(&count, &readSet, &timeout, &block);
-    int ready = select(count, &readSet, nullptr, nullptr, block ? nullptr : &timeout);
-    if (ready > 0)
-      snmp_read(&readSet);
-    else if (ready == 0)
-      snmp_timeout();
-    run_alarms();
-    netsnmp_check_outstanding_agent_requests();
-  }
+  for (;;) serveEmbeddedAgentOnce(1000000);
 }
 
 int run(const std::string& command, std::string* output = nullptr) {

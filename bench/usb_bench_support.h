@@ -29,6 +29,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/loopback_client.h"
 #include "params/intparam.h"
 #include "params/paramstore.h"
 #include "params/productparams.h"
@@ -129,14 +130,8 @@ class Client {
  public:
   ~Client() { close(); }
   bool open(int port, bool tls) {
-    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (fd_ < 0 || ::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return false;
-    const int on = 1;
-    ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    fd_ = connectLoopback(port);
+    if (fd_ < 0) return false;
     if (!tls) return true;
     ctx_ = SSL_CTX_new(TLS_client_method());
     ssl_ = ctx_ ? SSL_new(ctx_) : nullptr;

@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/loopback_client.h"
 #include "params/intparam.h"
 #include "params/paramstore.h"
 #include "params/productparams.h"
@@ -79,22 +80,6 @@ Usage usage() {
   return u;
 }
 
-int connectTo(int port) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  if (fd < 0) return -1;
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  const int on = 1;
-  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-  return fd;
-}
-
 bool readAll(int fd, void* out, size_t n) {
   auto* p = static_cast<uint8_t*>(out);
   size_t got = 0;
@@ -142,7 +127,7 @@ struct Device {
 };
 
 bool usbCycle(int port, const Device& d) {
-  const int fd = connectTo(port);
+  const int fd = connectLoopback(port);
   if (fd < 0) return false;
   UsbReplyHeader r;
   std::vector<uint8_t> connectBody(2 + USB_CLIENT_NAME_SIZE, 0);
@@ -205,7 +190,7 @@ class EchoServer {
 };
 
 bool echoCycle(int port) {
-  const int fd = connectTo(port);
+  const int fd = connectLoopback(port);
   if (fd < 0) return false;
   bool ok = true;
   for (int i = 0; i < kRoundTrips && ok; ++i) {
@@ -271,7 +256,7 @@ int main() {
   const int listenerId = listener->start(20480);
   if (listenerId < 0) return 1;
   for (int i = 0; i < 500; ++i) {
-    const int fd = connectTo(port);
+    const int fd = connectLoopback(port);
     if (fd >= 0) {
       ::close(fd);
       break;

@@ -13,6 +13,7 @@
 #include <fstream>
 #include <string>
 
+#include "fuzz/support/inputsocket.h"
 #include "runtime/connection.h"
 #include "runtime/fileutil.h"
 #include "runtime/paths.h"
@@ -111,17 +112,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static Setting setting;
   if (size > 65536) return 0;
   int fds[2];
-  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) return 0;
-  const int big = 1 << 20;
-  ::setsockopt(fds[1], SOL_SOCKET, SO_SNDBUF, &big, sizeof big);
-  ::setsockopt(fds[0], SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
-  size_t sent = 0;
-  while (sent < size) {
-    const ssize_t n = ::send(fds[1], data + sent, size - sent, MSG_NOSIGNAL);
-    if (n <= 0) break;
-    sent += static_cast<size_t>(n);
-  }
-  ::shutdown(fds[1], SHUT_WR);
+  if (!openFuzzSocketPair(fds)) return 0;
+  sendWholeInput(fds[1], data, size);
 
   TlsConnection* server = new TlsConnection(nullptr, nullptr, -1);
   server->fd = fds[0];

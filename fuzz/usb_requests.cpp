@@ -18,6 +18,7 @@
 #include <string>
 #include <thread>
 
+#include "fuzz/support/inputsocket.h"
 #include "fuzz/support/usbfuzzserver.h"
 #include "params/productparams.h"
 #include "platform/usbhost_sim.h"
@@ -69,10 +70,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   --size;
   if (size > kMaxInput) size = kMaxInput;
   int fds[2];
-  if (::socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) return 0;
-  const int big = 1 << 20;
-  ::setsockopt(fds[1], SOL_SOCKET, SO_SNDBUF, &big, sizeof big);
-  ::setsockopt(fds[0], SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
+  if (!openFuzzSocketPair(fds)) return 0;
   std::thread feeder(feed, fds[1], fds[0], data, size, chunk);
 
   TlsConnection socket(nullptr, nullptr, -1);

@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "fuzz/support/inputsocket.h"
 #include "fuzz/support/usbfuzzserver.h"
 #include "params/productparams.h"
 #include "platform/usbhost.h"
@@ -75,19 +76,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   size -= 4;
 
   int fds[2];
-  if (::socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) return 0;
-  const int big = 1 << 20;
-  ::setsockopt(fds[1], SOL_SOCKET, SO_SNDBUF, &big, sizeof big);
-  ::setsockopt(fds[0], SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
-  ::setsockopt(fds[0], SOL_SOCKET, SO_SNDBUF, &big, sizeof big);
-  size_t sent = 0;
-  while (sent < size) {
-    const ssize_t n = ::send(fds[1], data + sent, size - sent, MSG_NOSIGNAL);
-    if (n <= 0) break;
-    sent += static_cast<size_t>(n);
-  }
-  // Every read past the input ends at once instead of waiting.
-  ::shutdown(fds[1], SHUT_WR);
+  if (!openFuzzSocketPair(fds)) return 0;
+  sendWholeInput(fds[1], data, size);
 
   TlsConnection socket(nullptr, nullptr, -1);
   socket.fd = fds[0];

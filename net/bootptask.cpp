@@ -118,6 +118,21 @@ void BootpTask::stepDhcp() {
     dhcpLeaseStart.store(uptimeCs());
     state_ = next;
   };
+  // An ACK binds; silence or a NAK gives up on the address: zero-conf
+  // takes over while discovery starts again.
+  auto bindOrFallBack = [&]() {
+    if (type == kDhcpAck) {
+      bindAck(kDhcpBound);
+    } else if (length < 0 || type == kDhcpNak) {
+      fallBackToZeroConf();
+      state_ = kDhcpStart;
+    }
+  };
+  // Waits until the end of the lease window, yet at least minWaitCs.
+  auto waitForWindow = [&](int64_t windowEnd, int64_t minWaitCs) {
+    const int64_t earliest = uptimeCs() + minWaitCs;
+    replyDeadline_ = windowEnd > earliest ? windowEnd : earliest;
+  };
 
   switch (state_) {
     case kDhcpAskStored:
@@ -128,12 +143,7 @@ void BootpTask::stepDhcp() {
       break;
     case kDhcpAwaitStored:
       if (!awaitReply(replyDeadline_)) break;
-      if (type == kDhcpAck) {
-        bindAck(kDhcpBound);
-      } else if (length < 0 || type == kDhcpNak) {
-        fallBackToZeroConf();
-        state_ = kDhcpStart;
-      }
+      bindOrFallBack();
       break;
     case kDhcpStart:
       startTick_ = uptimeCs();
@@ -165,11 +175,7 @@ void BootpTask::stepDhcp() {
       if (takeRestart()) break;
       startTick_ = uptimeCs();
       sendRequest(1, 2);
-      {
-        const int64_t windowEnd = lease_ ? leaseDeadline(t2_) : 0;
-        const int64_t earliest = uptimeCs() + (lease_ ? kMinWindowCs : kReplyWaitCs);
-        replyDeadline_ = windowEnd > earliest ? windowEnd : earliest;
-      }
+      waitForWindow(lease_ ? leaseDeadline(t2_) : 0, lease_ ? kMinWindowCs : kReplyWaitCs);
       state_ = kDhcpRenewing;
       break;
     case kDhcpRenewing: {
@@ -181,31 +187,21 @@ void BootpTask::stepDhcp() {
           break;
         }
         sendRequest(2, 2);
-        const int64_t windowEnd = leaseDeadline(lease_);
-        const int64_t earliest = uptimeCs() + kMinWindowCs;
-        replyDeadline_ = windowEnd > earliest ? windowEnd : earliest;
+        waitForWindow(leaseDeadline(lease_), kMinWindowCs);
         state_ = kDhcpRebinding;
         break;
       }
       Ip4Param* addr = paramStore.findIp4("ip_addr");
       if (!addr || addr->address().ip4Word() != dhcpOfferedAddress.load()) {
         state_ = kDhcpRestart;  // another source set the address meanwhile
-      } else if (type == kDhcpAck) {
-        bindAck(kDhcpBound);
-      } else if (type == kDhcpNak) {
-        fallBackToZeroConf();
-        state_ = kDhcpStart;
+      } else {
+        bindOrFallBack();  // a reply came: length is not negative here
       }
       break;
     }
     case kDhcpRebinding:
       if (!awaitReply(replyDeadline_)) break;
-      if (type == kDhcpAck) {
-        bindAck(kDhcpBound);
-      } else if (length < 0 || type == kDhcpNak) {
-        fallBackToZeroConf();
-        state_ = kDhcpStart;
-      }
+      bindOrFallBack();
       break;
     default:
       state_ = kDhcpRestart;

@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "runtime/byteorder.h"
+
 constexpr int kDhcpMessageSize = 548;
 constexpr int kDhcpOptionsOffset = 240;
 constexpr int kDhcpOptionsSize = kDhcpMessageSize - kDhcpOptionsOffset;  // 308
@@ -95,21 +97,5 @@ class DhcpOptionWriter {
 // Builds the IPv4/UDP frame from 0.0.0.0:68 to 255.255.255.255:67 around
 // the message: out gets kDhcpFrameSize bytes with both checksums.
 void buildDhcpFrame(const DhcpMessage& message, uint8_t out[kDhcpFrameSize]);
-
-// Big-endian fields.
-inline void putBe16(uint8_t* p, uint16_t v) {
-  p[0] = static_cast<uint8_t>(v >> 8);
-  p[1] = static_cast<uint8_t>(v);
-}
-inline void putBe32(uint8_t* p, uint32_t v) {
-  p[0] = static_cast<uint8_t>(v >> 24);
-  p[1] = static_cast<uint8_t>(v >> 16);
-  p[2] = static_cast<uint8_t>(v >> 8);
-  p[3] = static_cast<uint8_t>(v);
-}
-inline uint32_t getBe32(const uint8_t* p) {
-  return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
-         (static_cast<uint32_t>(p[2]) << 8) | p[3];
-}
 
 #endif

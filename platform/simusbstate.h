@@ -105,6 +105,9 @@ struct SimUsbHost::State {
   // Ends URBs in flight on the device with the status: all, or those of
   // one handle, or those on the endpoints of one interface.
   void cancel(SimUsbSlot& slot, int status, int fd = -1, int interface = -1);
+  // Takes the handle off its device: its URBs end with -ENOENT, its claims
+  // go and the device serves the others. The handle keeps its slot.
+  void detach(SimUsbHandle& h);
   // Serves every endpoint queue as far as the device allows.
   void pump(SimUsbSlot& slot);
   bool fillIn(SimUsbSlot& slot, SimUsbUrb& urb);

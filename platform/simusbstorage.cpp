@@ -12,6 +12,7 @@
 
 #include "platform/simusbdevice.h"
 #include "platform/simusbkinds.h"
+#include "runtime/byteorder.h"
 #include "runtime/paths.h"
 
 namespace {
@@ -21,15 +22,6 @@ constexpr uint8_t kOutEndpoint = 0x02;
 constexpr uint32_t kBlockSize = 512;
 constexpr uint32_t kCbwSignature = 0x43425355;  // "USBC"
 constexpr uint32_t kCswSignature = 0x53425355;  // "USBS"
-
-uint32_t le32(const uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24; }
-uint32_t be32(const uint8_t* p) { return static_cast<uint32_t>(p[0]) << 24 | p[1] << 16 | p[2] << 8 | p[3]; }
-void putLe32(uint8_t* p, uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-void putBe32(uint8_t* p, uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (24 - 8 * i));
-}
 
 class SimUsbStorage : public SimUsbDevice {
  public:
@@ -121,7 +113,7 @@ class SimUsbStorage : public SimUsbDevice {
   }
 
   bool blockRange(const uint8_t* cb, uint32_t* lba, uint32_t* count) {
-    *lba = be32(cb + 2);
+    *lba = getBe32(cb + 2);
     *count = static_cast<uint32_t>(cb[7] << 8 | cb[8]);
     if (static_cast<uint64_t>(*lba) + *count > blocks_) {
       setSense(5, 0x21);  // ILLEGAL REQUEST, LBA out of range
@@ -131,12 +123,12 @@ class SimUsbStorage : public SimUsbDevice {
   }
 
   void command(const uint8_t* cbw, size_t size) {
-    if (size != 31 || le32(cbw) != kCbwSignature || cbw[14] < 1 || cbw[14] > 16) {
+    if (size != 31 || getLe32(cbw) != kCbwSignature || cbw[14] < 1 || cbw[14] > 16) {
       phaseError();
       return;
     }
-    tag_ = le32(cbw + 4);
-    transferLength_ = le32(cbw + 8);
+    tag_ = getLe32(cbw + 4);
+    transferLength_ = getLe32(cbw + 8);
     dataIn_ = (cbw[12] & 0x80) != 0;
     const uint8_t* cb = cbw + 15;
     switch (cb[0]) {

@@ -97,6 +97,15 @@ void SimUsbHost::State::cancel(SimUsbSlot& slot, int status, int fd, int interfa
   for (SimUsbUrb* urb : victims) complete(slot, urb, status);
 }
 
+void SimUsbHost::State::detach(SimUsbHandle& h) {
+  if (!h.slot) return;
+  SimUsbSlot& slot = *h.slot;
+  cancel(slot, -ENOENT, h.fd);
+  for (auto c = slot.claims.begin(); c != slot.claims.end();) c = c->second == h.fd ? slot.claims.erase(c) : ++c;
+  slot.handles.erase(h.fd);
+  pump(slot);
+}
+
 bool SimUsbHost::State::fillIn(SimUsbSlot& slot, SimUsbUrb& urb) {
   SimUsbDevice& device = *slot.device;
   auto& segments = device.inQueue(urb.endpoint);

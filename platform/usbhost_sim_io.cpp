@@ -63,14 +63,7 @@ int SimUsbHost::closeDevice(int handle) {
   std::lock_guard<std::mutex> lock(state_->mutex);
   auto it = state_->handles.find(handle);
   if (it == state_->handles.end()) return -EBADF;
-  SimUsbHandle& h = *it->second;
-  if (h.slot) {
-    SimUsbSlot& slot = *h.slot;
-    state_->cancel(slot, -ENOENT, handle);
-    for (auto c = slot.claims.begin(); c != slot.claims.end();) c = c->second == handle ? slot.claims.erase(c) : ++c;
-    slot.handles.erase(handle);
-    state_->pump(slot);
-  }
+  state_->detach(*it->second);
   state_->handles.erase(it);  // closes the descriptor pair
   return 0;
 }
@@ -80,14 +73,8 @@ int SimUsbHost::revokeHandle(int handle) {
   auto it = state_->handles.find(handle);
   if (it == state_->handles.end()) return -EBADF;
   SimUsbHandle& h = *it->second;
-  if (h.slot) {
-    SimUsbSlot& slot = *h.slot;
-    state_->cancel(slot, -ENOENT, handle);
-    for (auto c = slot.claims.begin(); c != slot.claims.end();) c = c->second == handle ? slot.claims.erase(c) : ++c;
-    slot.handles.erase(handle);
-    state_->pump(slot);
-    h.slot.reset();
-  }
+  state_->detach(h);
+  h.slot.reset();
   // Nothing is reaped from a revoked handle: its records are the owner's again.
   h.inFlight.clear();
   h.completed.clear();

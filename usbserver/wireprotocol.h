@@ -10,6 +10,8 @@
 
 #include <cstdint>
 
+#include "runtime/byteorder.h"
+
 constexpr int USB_REQUEST_HEADER_SIZE = 16;
 constexpr int USB_REPLY_HEADER_SIZE = 24;
 constexpr int USB_NOTICE_SIZE = 18;             // unsolicited message: header + row + port
@@ -107,23 +109,6 @@ struct UsbTransferDescriptor {
 
   bool isIn() const { return (endpoint & 0x80) != 0; }
 };
-
-// Big-endian fields.
-inline uint16_t getBe16(const uint8_t* p) { return static_cast<uint16_t>((p[0] << 8) | p[1]); }
-inline uint32_t getBe32(const uint8_t* p) {
-  return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
-         (static_cast<uint32_t>(p[2]) << 8) | p[3];
-}
-inline void putBe16(uint8_t* p, uint16_t v) {
-  p[0] = static_cast<uint8_t>(v >> 8);
-  p[1] = static_cast<uint8_t>(v);
-}
-inline void putBe32(uint8_t* p, uint32_t v) {
-  p[0] = static_cast<uint8_t>(v >> 24);
-  p[1] = static_cast<uint8_t>(v >> 16);
-  p[2] = static_cast<uint8_t>(v >> 8);
-  p[3] = static_cast<uint8_t>(v);
-}
 
 UsbRequestHeader decodeRequestHeader(const uint8_t in[USB_REQUEST_HEADER_SIZE]);
 void encodeRequestHeader(const UsbRequestHeader& h, uint8_t out[USB_REQUEST_HEADER_SIZE]);

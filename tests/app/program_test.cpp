@@ -30,22 +30,16 @@
 #include <thread>
 #include <vector>
 
-#include "support/identity_fixture.h"
+#include "support/control_client.h"
+#include "support/program_child.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-const char kProgram[] = TEST_BINARY_DIR "/usbdevsrv";
+const char* const kProgram = kBuiltProgram;
 constexpr int kExitCrash = 3;
-
-std::string readFile(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
 
 bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
@@ -90,22 +84,13 @@ class ProgramRun {
 
   // Lays the data root, starts the program and waits for its banner.
   bool start(const ProgramOptions& options) {
-    char tmpl[] = "/tmp/programtestXXXXXX";
-    if (!mkdtemp(tmpl)) return false;
-    root_ = tmpl;
-    for (const char* d : {"/etc", "/flash", "/var", "/romfs", "/tmp", "/dev", "/proc/sys/vm",
-                          "/proc/sys/net/ipv6/conf/all"}) {
-      std::string cmd = "mkdir -p '" + root_ + d + "'";
-      if (std::system(cmd.c_str()) != 0) return false;
-    }
-    if (!layIdentityFixture(options.fixture, root_)) return false;
+    root_ = layProgramRoot("programtest", options.fixture);
+    if (root_.empty()) return false;
     if (!options.params.empty()) writeText("/etc/params.dat", options.params);
     if (options.board) writeText("/dev/gpio.sim", "");
 
-    std::fflush(nullptr);
-    pid_ = fork();
+    pid_ = forkProgram(childSetup(options));
     if (pid_ < 0) return false;
-    if (pid_ == 0) runChild(options);
     started_ = Clock::now();
     // Without a link the start-up waits before its banner; the button task
     // has started by then.
@@ -118,28 +103,8 @@ class ProgramRun {
 
   // One command to the simulated board; its answer.
   std::string board(const std::string& line) {
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::string path = root_ + "/var/simboard.ctl";
-    std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
-    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-      close(fd);
-      return "error no control socket";
-    }
-    std::string request = line + "\n";
-    (void)!write(fd, request.data(), request.size());
-    std::string answer;
-    char buf[4096];
-    timeval tv{5, 0};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    while (!(answer == "ok\n" || contains(answer, "\nok\n") || answer.compare(0, 5, "error") == 0)) {
-      ssize_t n = read(fd, buf, sizeof buf);
-      if (n <= 0) break;
-      answer.append(buf, static_cast<size_t>(n));
-    }
-    close(fd);
-    return answer;
+    ControlClient c(root_ + "/var/simboard.ctl");
+    return c.connected() ? c.ask(line) : "error no control socket";
   }
 
   // Waits for the end; false when the program still runs after timeoutMs.
@@ -204,31 +169,11 @@ class ProgramRun {
     return s;
   }
 
-  // The names of the program's threads.
-  std::vector<std::string> threadNames() {
-    std::vector<std::string> names;
-    std::string dir = "/proc/" + std::to_string(pid_) + "/task";
-    DIR* d = opendir(dir.c_str());
-    if (!d) return names;
-    while (dirent* e = readdir(d)) {
-      if (e->d_name[0] == '.') continue;
-      std::string name = readFile(dir + "/" + e->d_name + "/comm");
-      if (!name.empty() && name.back() == '\n') name.pop_back();
-      names.push_back(name);
-    }
-    closedir(d);
-    return names;
-  }
-
-  bool hasThread(const std::string& name) {
-    for (const std::string& n : threadNames())
-      if (n == name) return true;
-    return false;
-  }
+  bool hasThread(const std::string& name) { return processHasThread(pid_, name); }
 
   // The value of a key in the parameter file ("" when absent).
   std::string savedParam(const std::string& key) {
-    std::istringstream in(readFile(root_ + "/etc/params.dat"));
+    std::istringstream in(readWholeFile(root_ + "/etc/params.dat"));
     for (std::string line; std::getline(in, line);) {
       size_t eq = line.find(" = ");
       if (eq == std::string::npos) continue;
@@ -243,8 +188,8 @@ class ProgramRun {
     return stat((root_ + fixed).c_str(), &st) == 0;
   }
 
-  std::string err() { return readFile(root_ + "/stderr.txt"); }
-  std::string out() { return readFile(root_ + "/stdout.txt"); }
+  std::string err() { return readWholeFile(root_ + "/stderr.txt"); }
+  std::string out() { return readWholeFile(root_ + "/stdout.txt"); }
   pid_t pid() const { return pid_; }
   bool exited() const { return exited_; }
   int code() const { return code_; }
@@ -256,29 +201,20 @@ class ProgramRun {
     f << text;
   }
 
-  [[noreturn]] void runChild(const ProgramOptions& options) {
-    int out = open((root_ + "/stdout.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    int err = open((root_ + "/stderr.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    dup2(out, STDOUT_FILENO);
-    dup2(err, STDERR_FILENO);
-    if (unshare(CLONE_NEWNET) != 0) _exit(120);
+  ProgramChildSetup childSetup(const ProgramOptions& options) const {
+    ProgramChildSetup child;
+    child.root = root_;
     // With both ends up the link of eth0 comes up with the interface.
     // Without a cable, eth0 is brought up and down once first: a veth that
     // was never up reports IFF_RUNNING for a moment after its first
     // bring-up, until the kernel has worked out its operational state.
-    const char* link = options.cable
-                           ? "ip link add eth0 type veth peer name peer0 && ip link set peer0 up && ip link set lo up"
-                           : "ip link add eth0 type veth peer name peer0 && ip link set lo up && ip link set eth0 up && "
-                             "for i in $(seq 100); do ip -o link show eth0 | grep -q LOWERLAYERDOWN && break; "
-                             "sleep 0.05; done && ip link set eth0 down";
-    if (std::system(link) != 0) _exit(121);
-    setenv("APPLIANCE_ROOT", root_.c_str(), 1);
-    if (options.kickOff)
-      setenv("KickOff", options.kickOff, 1);
-    else
-      unsetenv("KickOff");
-    execl(kProgram, kProgram, static_cast<char*>(nullptr));
-    _exit(122);
+    child.linkCommand =
+        options.cable ? "ip link add eth0 type veth peer name peer0 && ip link set peer0 up && ip link set lo up"
+                      : "ip link add eth0 type veth peer name peer0 && ip link set lo up && ip link set eth0 up && "
+                        "for i in $(seq 100); do ip -o link show eth0 | grep -q LOWERLAYERDOWN && break; "
+                        "sleep 0.05; done && ip link set eth0 down";
+    child.kickOff = options.kickOff;
+    return child;
   }
 
   std::string root_;

@@ -21,6 +21,7 @@
 #include "net/support/netfixture.h"
 #include "params/paramstore.h"
 #include "runtime/task.h"
+#include "support/namespace_socket.h"
 
 namespace {
 
@@ -115,25 +116,15 @@ class BonjourTaskTest : public NetworkTest {
 
   // Sends raw datagrams from the peer namespace to the group.
   void sendFromPeer(const std::vector<std::vector<uint8_t>>& messages) {
-    std::thread sender([&] {
-      const int ns = ::open(("/var/run/netns/" + peer_).c_str(), O_RDONLY | O_CLOEXEC);
-      if (ns < 0 || ::setns(ns, CLONE_NEWNET) != 0) return;
-      ::close(ns);
-      const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-      sockaddr_in local{};
-      local.sin_family = AF_INET;
-      inet_pton(AF_INET, "10.8.0.2", &local.sin_addr);
-      ::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local);
-      ::setsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, &local.sin_addr, sizeof local.sin_addr);
-      sockaddr_in to{};
-      to.sin_family = AF_INET;
-      to.sin_port = htons(5353);
-      inet_pton(AF_INET, "224.0.0.251", &to.sin_addr);
-      for (const std::vector<uint8_t>& m : messages)
-        ::sendto(fd, m.data(), m.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
-      ::close(fd);
-    });
-    sender.join();
+    const int fd = udpSocketInNamespace(peer_, "10.8.0.2", 0, true);
+    if (fd < 0) return;
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(5353);
+    inet_pton(AF_INET, "224.0.0.251", &to.sin_addr);
+    for (const std::vector<uint8_t>& m : messages)
+      ::sendto(fd, m.data(), m.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    ::close(fd);
   }
 
   std::string peer_;

@@ -22,6 +22,7 @@
 #include "net/support/tsharkcheck.h"
 #include "params/softwareinfo.h"
 #include "runtime/task.h"
+#include "support/namespace_socket.h"
 
 namespace {
 
@@ -100,22 +101,7 @@ class SlpTaskTest : public NetworkTest {
     unlockTaskTable();
     return found;
   }
-  int clientSocket() {
-    int fd = -1;
-    std::thread maker([&] {
-      const int ns = ::open(("/var/run/netns/" + peer_).c_str(), O_RDONLY | O_CLOEXEC);
-      if (ns < 0 || ::setns(ns, CLONE_NEWNET) != 0) return;
-      ::close(ns);
-      fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-      sockaddr_in local{};
-      local.sin_family = AF_INET;
-      inet_pton(AF_INET, "10.8.0.2", &local.sin_addr);
-      ::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local);
-      ::setsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, &local.sin_addr, sizeof local.sin_addr);
-    });
-    maker.join();
-    return fd;
-  }
+  int clientSocket() { return udpSocketInNamespace(peer_, "10.8.0.2", 0, true); }
   void send(const std::vector<uint8_t>& message, const char* to) {
     sockaddr_in target{};
     target.sin_family = AF_INET;

@@ -22,6 +22,7 @@
 #include "params/paramflags.h"
 #include "params/paramstore.h"
 #include "params/productparams.h"
+#include "support/namespace_socket.h"
 
 namespace {
 
@@ -89,25 +90,7 @@ class SysLogTest : public NetworkTest {
   std::string inPeer(const std::string& command) const {
     return "ip netns exec " + peerNamespace_ + " sh -c '" + command + "'";
   }
-  int peerListener() {
-    int fd = -1;
-    std::thread maker([&] {
-      const int ns = ::open(("/var/run/netns/" + peerNamespace_).c_str(), O_RDONLY | O_CLOEXEC);
-      if (ns < 0 || ::setns(ns, CLONE_NEWNET) != 0) return;
-      ::close(ns);
-      fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-      sockaddr_in local{};
-      local.sin_family = AF_INET;
-      local.sin_port = htons(5514);
-      inet_pton(AF_INET, "10.9.0.2", &local.sin_addr);
-      if (::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
-        ::close(fd);
-        fd = -1;
-      }
-    });
-    maker.join();
-    return fd;
-  }
+  int peerListener() { return udpSocketInNamespace(peerNamespace_, "10.9.0.2", 5514, false); }
   // The next datagram ("" when none came within the limit).
   std::string nextLine(int limitMs = 3000) {
     pollfd p{listener_, POLLIN, 0};

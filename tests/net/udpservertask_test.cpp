@@ -24,6 +24,7 @@
 #include "params/productparams.h"
 #include "runtime/bytebuffer.h"
 #include "runtime/connection.h"
+#include "support/namespace_socket.h"
 
 namespace {
 
@@ -132,23 +133,7 @@ class UdpServerTaskTest : public NetworkTest {
 
   // A UDP socket made inside the peer namespace, bound to address:0 and
   // sending its multicast out of that address's device.
-  int peerSocket(const char* address) {
-    int fd = -1;
-    std::thread maker([&] {
-      const int ns = ::open(("/var/run/netns/" + peerNamespace_).c_str(), O_RDONLY | O_CLOEXEC);
-      if (ns < 0 || ::setns(ns, CLONE_NEWNET) != 0) return;
-      ::close(ns);
-      fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-      sockaddr_in local{};
-      local.sin_family = AF_INET;
-      inet_pton(AF_INET, address, &local.sin_addr);
-      ::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local);
-      in_addr interfaceAddress = local.sin_addr;
-      ::setsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, &interfaceAddress, sizeof interfaceAddress);
-    });
-    maker.join();
-    return fd;
-  }
+  int peerSocket(const char* address) { return udpSocketInNamespace(peerNamespace_, address, 0, true); }
   void sendTo(int fd, const char* address, const char* text = "hello") {
     sockaddr_in to{};
     to.sin_family = AF_INET;

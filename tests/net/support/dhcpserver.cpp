@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "net/support/privatenetwork.h"
+#include "support/shell_command.h"
 
 namespace {
 
@@ -80,14 +81,10 @@ bool DhcpServer::startCrafted(const std::string& mode, std::string* why) {
 }
 
 bool DhcpServer::spawn(const std::string& command, std::string* why) {
-  const pid_t pid = ::fork();
+  const pid_t pid = spawnShell(command);
   if (pid < 0) {
     *why = "fork failed";
     return false;
-  }
-  if (pid == 0) {
-    ::execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
-    ::_exit(127);
   }
   pid_ = pid;
   return true;

@@ -9,6 +9,7 @@
 #include <iterator>
 
 #include "net/support/privatenetwork.h"
+#include "support/shell_command.h"
 
 PacketCapture::~PacketCapture() { stop(); }
 
@@ -23,14 +24,10 @@ bool PacketCapture::start(const std::string& ns, const std::string& device, cons
   summary_ = dir + "/capture.txt";
   const std::string command = "exec ip netns exec " + ns + " tshark -l -P -i " + device + " -f '" + filter + "' -w " +
                               file_ + " >" + summary_ + " 2>" + log_;
-  const pid_t pid = ::fork();
+  const pid_t pid = spawnShell(command);
   if (pid < 0) {
     *why = "fork failed";
     return false;
-  }
-  if (pid == 0) {
-    ::execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
-    ::_exit(127);
   }
   pid_ = pid;
   for (int i = 0; i < 1000; ++i) {

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "runtime/paths.h"
+#include "support/shell_command.h"
 
 bool PrivateNetwork::enter(std::string* why) {
   if (geteuid() != 0) {
@@ -53,18 +54,6 @@ PrivateNetwork::~PrivateNetwork() {
   }
 }
 
-bool PrivateNetwork::run(const std::string& command) {
-  const std::string quiet = command + " >/dev/null 2>&1";
-  return std::system(quiet.c_str()) == 0;
-}
+bool PrivateNetwork::run(const std::string& command) { return runQuietly(command); }
 
-std::string PrivateNetwork::output(const std::string& command) {
-  std::string text;
-  FILE* pipe = ::popen((command + " 2>/dev/null").c_str(), "r");
-  if (!pipe) return text;
-  char buffer[512];
-  size_t n;
-  while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) text.append(buffer, n);
-  ::pclose(pipe);
-  return text;
-}
+std::string PrivateNetwork::output(const std::string& command) { return commandOutput(command); }

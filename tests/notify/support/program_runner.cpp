@@ -1,6 +1,5 @@
 #include "notify/support/program_runner.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sched.h>
 #include <signal.h>
@@ -16,19 +15,12 @@
 #include <thread>
 
 #include "support/control_client.h"
-#include "support/identity_fixture.h"
+#include "support/namespace_socket.h"
+#include "support/program_child.h"
 
 namespace {
 
-const char kProgram[] = TEST_BINARY_DIR "/usbdevsrv";
 std::atomic<int> runCounter{0};
-
-std::string readFile(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
 
 void writeFile(const std::string& path, const std::string& text) { std::ofstream(path) << text; }
 
@@ -41,11 +33,7 @@ int shell(const std::string& command) {
 
 std::thread threadInNamespace(const std::string& netns, std::function<void()> body) {
   return std::thread([netns, body] {
-    int ns = open(("/var/run/netns/" + netns).c_str(), O_RDONLY | O_CLOEXEC);
-    if (ns < 0) return;
-    const bool joined = setns(ns, CLONE_NEWNET) == 0;
-    close(ns);
-    if (joined) body();
+    if (joinNetworkNamespace(netns)) body();
   });
 }
 
@@ -74,44 +62,23 @@ ProgramRunner::~ProgramRunner() {
 }
 
 bool ProgramRunner::start(const ProgramSetup& setup) {
-  char tmpl[] = "/tmp/notifyprogXXXXXX";
-  if (!mkdtemp(tmpl)) return false;
-  root_ = tmpl;
-  for (const char* d : {"/etc", "/flash", "/var", "/romfs", "/tmp", "/dev", "/proc/sys/vm",
-                        "/proc/sys/net/ipv6/conf/all"})
-    if (shell("mkdir -p '" + root_ + d + "'") != 0) return false;
-  if (!layIdentityFixture(setup.fixture, root_)) return false;
+  root_ = layProgramRoot("notifyprog", setup.fixture);
+  if (root_.empty()) return false;
   writeFile(root_ + "/etc/params.dat", setup.params);
   writeFile(root_ + "/dev/gpio.sim", setup.board);
   writeFile(root_ + "/etc/simusb.conf", setup.usb);
   if (shell("ip netns add " + peerNs_) != 0) return false;
 
-  std::fflush(nullptr);
-  pid_ = fork();
+  ProgramChildSetup child;
+  child.root = root_;
+  child.linkCommand = "ip link add eth0 type veth peer name " + peerIf_ + " && ip link set " + peerIf_ +
+                      " netns " + peerNs_ + " && ip link set lo up && ip netns exec " + peerNs_ +
+                      " sh -c 'ip link set lo up && ip addr add " + kPeerAddress + "/16 dev " + peerIf_ +
+                      " && ip link set " + peerIf_ + " up'";
+  child.kickOff = setup.kickOff;
+  child.environment = setup.environment;
+  pid_ = forkProgram(child);
   if (pid_ < 0) return false;
-  if (pid_ == 0) {
-    int out = open((root_ + "/stdout.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    int errFd = open((root_ + "/stderr.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    dup2(out, STDOUT_FILENO);
-    dup2(errFd, STDERR_FILENO);
-    if (unshare(CLONE_NEWNET) != 0) _exit(120);
-    const std::string link = "ip link add eth0 type veth peer name " + peerIf_ + " && ip link set " + peerIf_ +
-                             " netns " + peerNs_ + " && ip link set lo up && ip netns exec " + peerNs_ +
-                             " sh -c 'ip link set lo up && ip addr add " + kPeerAddress + "/16 dev " + peerIf_ +
-                             " && ip link set " + peerIf_ + " up'";
-    if (std::system(link.c_str()) != 0) _exit(121);
-    setenv("APPLIANCE_ROOT", root_.c_str(), 1);
-    for (const std::string& entry : setup.environment) {
-      const size_t eq = entry.find('=');
-      if (eq != std::string::npos) setenv(entry.substr(0, eq).c_str(), entry.substr(eq + 1).c_str(), 1);
-    }
-    if (setup.kickOff)
-      setenv("KickOff", setup.kickOff, 1);
-    else
-      unsetenv("KickOff");
-    execl(kProgram, kProgram, static_cast<char*>(nullptr));
-    _exit(122);
-  }
   if (!eventuallyTrue([this] { return err().find("KickOff:") != std::string::npos; }, 30000)) return false;
   return eventuallyTrue([this] { return hasThread("UsbSrvd"); }, 15000);
 }
@@ -158,22 +125,9 @@ bool ProgramRunner::setPeerLink(bool up) {
   return inPeer("ip link set " + peerIf_ + (up ? " up" : " down")) == 0;
 }
 
-bool ProgramRunner::hasThread(const std::string& name) {
-  std::string dir = "/proc/" + std::to_string(pid_) + "/task";
-  DIR* d = opendir(dir.c_str());
-  if (!d) return false;
-  bool found = false;
-  while (dirent* e = readdir(d)) {
-    if (e->d_name[0] == '.') continue;
-    std::string comm = readFile(dir + "/" + e->d_name + "/comm");
-    if (!comm.empty() && comm.back() == '\n') comm.pop_back();
-    if (comm == name) found = true;
-  }
-  closedir(d);
-  return found;
-}
+bool ProgramRunner::hasThread(const std::string& name) { return processHasThread(pid_, name); }
 
-std::string ProgramRunner::err() { return readFile(root_ + "/stderr.txt"); }
+std::string ProgramRunner::err() { return readWholeFile(root_ + "/stderr.txt"); }
 
 std::string ProgramRunner::programAddress() {
   const std::string text = err();

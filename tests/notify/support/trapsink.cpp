@@ -11,6 +11,8 @@
 #include <chrono>
 #include <thread>
 
+#include "support/namespace_socket.h"
+
 namespace {
 
 struct Reader {
@@ -105,13 +107,7 @@ TrapSink::TrapSink(const std::string& netns, const std::string& address, int por
   // The socket is made by a thread that joins the namespace: it stays
   // bound there after the thread is gone.
   std::thread maker([&] {
-    if (!netns.empty()) {
-      int ns = open(("/var/run/netns/" + netns).c_str(), O_RDONLY | O_CLOEXEC);
-      if (ns < 0) return;
-      const bool joined = setns(ns, CLONE_NEWNET) == 0;
-      close(ns);
-      if (!joined) return;
-    }
+    if (!netns.empty() && !joinNetworkNamespace(netns)) return;
     int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     sockaddr_in sa{};
     sa.sin_family = AF_INET;

@@ -28,13 +28,6 @@ TempDataRoot::~TempDataRoot() {
   if (!dir_.empty()) fs::remove_all(dir_, ec);
 }
 
-std::string readWholeFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 bool writeWholeFile(const std::string& path, const std::string& content) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out << content;

@@ -9,6 +9,7 @@
 
 #include "params/param.h"
 #include "params/paramstore.h"
+#include "support/whole_file.h"
 
 // A fresh data root (mkdtemp) with "etc" and "var/slot1" in it, selected
 // for mapPath while the object lives and removed afterwards.
@@ -27,7 +28,6 @@ class TempDataRoot {
   std::string dir_;
 };
 
-std::string readWholeFile(const std::string& path);
 bool writeWholeFile(const std::string& path, const std::string& content);
 
 // Owns parameters and a store over them, sorted by key.

@@ -19,6 +19,7 @@
 #include "snmp/snmpdconf.h"
 #include "snmp/trapoutbox.h"
 #include "support/identity_fixture.h"
+#include "support/shell_command.h"
 
 namespace {
 
@@ -91,16 +92,7 @@ bool AgentNetTest::stopAgent() {
 }
 
 std::string AgentNetTest::peer(const std::string& command) {
-  std::string full = "ip netns exec " + peerNs_ + " env SNMP_PERSISTENT_DIR=" + root_ + "/peer " + command +
-                     " 2>/dev/null";
-  std::string text;
-  FILE* pipe = popen(full.c_str(), "r");
-  if (!pipe) return text;
-  char buffer[512];
-  size_t n;
-  while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) text.append(buffer, n);
-  pclose(pipe);
-  return text;
+  return commandOutput("ip netns exec " + peerNs_ + " env SNMP_PERSISTENT_DIR=" + root_ + "/peer " + command);
 }
 
 std::string AgentNetTest::get(const std::string& address, const std::string& community, const std::string& oid) {

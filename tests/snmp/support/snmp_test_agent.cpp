@@ -38,11 +38,9 @@
 #include "snmp/automib.h"
 #include "snmp/privatemib.h"
 #include "snmp/systemgroup.h"
+#include "snmp/support/embedded_agent.h"
 #include "support/identity_fixture.h"
 
-extern "C" {
-void init_vacm_vars(void);
-}
 
 namespace {
 
@@ -94,45 +92,19 @@ bool loopbackUp() {
   return ok;
 }
 
-void agentMain(std::string config) {
-  netsnmp_ds_set_boolean(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_ROLE, 0);
-  netsnmp_ds_set_boolean(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_AGENTX_MASTER, 0);
-  netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DONT_READ_CONFIGS, 1);
-  netsnmp_ds_set_string(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_OPTIONALCONFIG, config.c_str());
-  netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DONT_PERSIST_STATE, 1);
-  netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DISABLE_PERSISTENT_LOAD, 1);
-  netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DISABLE_PERSISTENT_SAVE, 1);
-  netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_ALARM_DONT_USE_SIG, 1);
-  netsnmp_ds_set_boolean(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_DONT_LOG_TCPWRAPPERS_CONNECTS, 1);
-  init_agent("snmpd");
-  init_orvAutoMib();
-  init_orv_mib();
-  init_vacm_vars();
+void registerFailingScalar() {
   static const oid failing[] = {1, 3, 6, 1, 4, 1, 99999, 1};
   netsnmp_register_scalar(netsnmp_create_handler_registration("failInAction", failInAction, failing,
                                                               OID_LENGTH(failing), HANDLER_CAN_RWRITE));
-  init_snmp("snmpd");
-  if (init_master_agent() != 0) {
+}
+
+void agentMain(std::string config) {
+  if (!startEmbeddedAgent(config, registerFailingScalar)) {
     agentFailed = true;
     return;
   }
   agentReady = true;
-  while (!agentStop.load()) {
-    int count = 0;
-    int block = 0;
-    fd_set readSet;
-    FD_ZERO(&readSet);
-    timeval timeout{0, 50000};
-    snmp_select_info(&count, &readSet, &timeout, &block);
-    if (timeout.tv_sec > 0 || timeout.tv_usec > 50000) timeout = timeval{0, 50000};
-    int ready = select(count, &readSet, nullptr, nullptr, &timeout);
-    if (ready > 0)
-      snmp_read(&readSet);
-    else if (ready == 0)
-      snmp_timeout();
-    run_alarms();
-    netsnmp_check_outstanding_agent_requests();
-  }
+  while (!agentStop.load()) serveEmbeddedAgentOnce(50000);
 }
 
 // Stops the agent before the process's static objects go: the write path
