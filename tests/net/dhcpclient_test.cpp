@@ -25,7 +25,10 @@ TEST_F(DhcpClientTest, LeaseSetsAddressNamesAndServersThenRenewsOnce) {
   startServer("2m", "--dhcp-option=option:dns-server,10.77.0.53,10.77.0.54 --dhcp-option=option:domain-name,ex.test"
                     " --dhcp-option=option:ntp-server,10.77.0.123 --dhcp-host=" + mac_ + ",leased-name");
   startClient();
-  ASSERT_TRUE(waitUntil(boundByDhcp)) << server_.log();
+  // The address comes first, mask and gateway route after it.
+  ASSERT_TRUE(waitUntil([] {
+    return boundByDhcp() && routes().find("default via 10.77.0.1 dev eth0") != std::string::npos;
+  })) << server_.log() << routes();
   const std::string address = paramText("ip_addr");
   EXPECT_EQ(paramText("ip_mask"), "255.255.255.0");
   EXPECT_EQ(paramText("ip_gate"), DhcpServer::kAddress);
@@ -37,9 +40,12 @@ TEST_F(DhcpClientTest, LeaseSetsAddressNamesAndServersThenRenewsOnce) {
   EXPECT_EQ(paramText("sys_name"), "leased-name");
   EXPECT_NE(addressLines("eth0").find(address + "/24"), std::string::npos) << addressLines("eth0");
   EXPECT_NE(routes().find("default via 10.77.0.1 dev eth0"), std::string::npos) << routes();
-  // Saved in the parameter file.
-  const std::string saved = PrivateNetwork::output("cat " + network_.dataRootDir() + "/etc/params.dat");
-  EXPECT_NE(saved.find(address), std::string::npos);
+  // Saved in the parameter file once the bind is through.
+  std::string saved;
+  EXPECT_TRUE(waitUntil([&] {
+    saved = PrivateNetwork::output("cat " + network_.dataRootDir() + "/etc/params.dat");
+    return saved.find(address) != std::string::npos;
+  })) << saved;
   EXPECT_NE(saved.find("leased-name"), std::string::npos);
   // The bind changed parameters: the broadcast it sent brings one renewal.
   EXPECT_TRUE(waitUntil([&] { return server_.count("DHCPACK(") >= 2; })) << server_.log();
@@ -88,7 +94,9 @@ TEST_F(DhcpClientTest, RenewsByUnicastAtT1RebindsAtT2AndFallsBackAtLeaseEnd) {
   ASSERT_TRUE(holdAtLeaseOffset(12100, [] { return paramText("ip_setby") == "zconf"; }));
   EXPECT_TRUE(startsWith(paramText("ip_addr"), "169.254.")) << paramText("ip_addr");
   EXPECT_EQ(paramText("ip_bootp_addr"), "0.0.0.0");
-  EXPECT_NE(routes().find("default dev eth0 scope link"), std::string::npos) << routes();
+  // The link-local route follows the address.
+  EXPECT_TRUE(waitUntil([] { return routes().find("default dev eth0 scope link") != std::string::npos; }))
+      << routes();
 
   // A server again: one move of the clock ends a wait for an offer that
   // went unanswered while there was none; the next exchange is answered.
