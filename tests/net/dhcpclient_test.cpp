@@ -8,6 +8,7 @@
 
 #include "net/addresssetters.h"
 #include "net/bootptask.h"
+#include "net/dhcplease.h"
 #include "net/netinterface.h"
 #include "net/support/clienttask.h"
 #include "net/support/dhcpclientfixture.h"
@@ -24,7 +25,10 @@ TEST_F(DhcpClientTest, LeaseSetsAddressNamesAndServersThenRenewsOnce) {
   startServer("2m", "--dhcp-option=option:dns-server,10.77.0.53,10.77.0.54 --dhcp-option=option:domain-name,ex.test"
                     " --dhcp-option=option:ntp-server,10.77.0.123 --dhcp-host=" + mac_ + ",leased-name");
   startClient();
-  ASSERT_TRUE(waitUntil(boundByDhcp)) << server_.log();
+  // The address comes first, mask and gateway route after it.
+  ASSERT_TRUE(waitUntil([] {
+    return boundByDhcp() && routes().find("default via 10.77.0.1 dev eth0") != std::string::npos;
+  })) << server_.log() << routes();
   const std::string address = paramText("ip_addr");
   EXPECT_EQ(paramText("ip_mask"), "255.255.255.0");
   EXPECT_EQ(paramText("ip_gate"), DhcpServer::kAddress);
@@ -36,9 +40,12 @@ TEST_F(DhcpClientTest, LeaseSetsAddressNamesAndServersThenRenewsOnce) {
   EXPECT_EQ(paramText("sys_name"), "leased-name");
   EXPECT_NE(addressLines("eth0").find(address + "/24"), std::string::npos) << addressLines("eth0");
   EXPECT_NE(routes().find("default via 10.77.0.1 dev eth0"), std::string::npos) << routes();
-  // Saved in the parameter file.
-  const std::string saved = PrivateNetwork::output("cat " + network_.dataRootDir() + "/etc/params.dat");
-  EXPECT_NE(saved.find(address), std::string::npos);
+  // Saved in the parameter file once the bind is through.
+  std::string saved;
+  EXPECT_TRUE(waitUntil([&] {
+    saved = PrivateNetwork::output("cat " + network_.dataRootDir() + "/etc/params.dat");
+    return saved.find(address) != std::string::npos;
+  })) << saved;
   EXPECT_NE(saved.find("leased-name"), std::string::npos);
   // The bind changed parameters: the broadcast it sent brings one renewal.
   EXPECT_TRUE(waitUntil([&] { return server_.count("DHCPACK(") >= 2; })) << server_.log();
@@ -64,25 +71,38 @@ TEST_F(DhcpClientTest, RenewsByUnicastAtT1RebindsAtT2AndFallsBackAtLeaseEnd) {
     std::sscanf(out.c_str(), "%ld", &packets);
     return packets;
   };
-  shiftUptimeForTesting(5500);
+  // The clock goes to points of the lease (T1 60 s, T2 90 s, end 120 s)
+  // and stays there until the client has acted.
+  const int64_t beforeT1 = dhcpLeaseStart.load() + 5500 - uptimeCs();
+  if (beforeT1 > 0) shiftUptimeForTesting(beforeT1);
   EXPECT_EQ(droppedUnicasts(), 0) << "nothing before T1";
   const int acks = server_.count("DHCPACK(");
-  ASSERT_TRUE(shiftUntil(200, [&] { return droppedUnicasts() >= 1; }));
+  ASSERT_TRUE(holdAtLeaseOffset(6100, [&] { return droppedUnicasts() >= 1; }));
   EXPECT_EQ(paramText("ip_addr"), leased);
-  ASSERT_TRUE(shiftUntil(500, [&] { return server_.count("DHCPACK(") > acks; })) << server_.log();
+  EXPECT_EQ(server_.count("DHCPACK("), acks) << "the renewal went unanswered";
+  // The rebinding's lease starts after T2, later than the one renewed.
+  const int64_t renewedLease = dhcpLeaseStart.load();
+  ASSERT_TRUE(holdAtLeaseOffset(9100, [&] {
+    return server_.count("DHCPACK(") > acks && dhcpLeaseStart.load() > renewedLease;
+  })) << server_.log();
   EXPECT_EQ(paramText("ip_addr"), leased);
   EXPECT_EQ(paramText("ip_setby"), "dhcp");
 
   // No server: the address is kept until the lease ends, then the client
   // falls back to a link-local address and asks again.
   server_.stop();
-  ASSERT_TRUE(shiftUntil(1000, [] { return paramText("ip_setby") == "zconf"; }));
+  ASSERT_TRUE(holdAtLeaseOffset(12100, [] { return paramText("ip_setby") == "zconf"; }));
   EXPECT_TRUE(startsWith(paramText("ip_addr"), "169.254.")) << paramText("ip_addr");
   EXPECT_EQ(paramText("ip_bootp_addr"), "0.0.0.0");
-  EXPECT_NE(routes().find("default dev eth0 scope link"), std::string::npos) << routes();
+  // The link-local route follows the address.
+  EXPECT_TRUE(waitUntil([] { return routes().find("default dev eth0 scope link") != std::string::npos; }))
+      << routes();
 
+  // A server again: one move of the clock ends a wait for an offer that
+  // went unanswered while there was none; the next exchange is answered.
   startServer("2m");
-  ASSERT_TRUE(shiftUntil(500, boundByDhcp)) << server_.log();
+  shiftUptimeForTesting(600);
+  ASSERT_TRUE(waitUntil(boundByDhcp)) << server_.log();
 }
 
 TEST_F(DhcpClientTest, StoredLeaseOutsideTheRangeFallsBackThenDiscovers) {

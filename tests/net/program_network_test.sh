@@ -151,6 +151,8 @@ arpping)
   printf 'ip_dhcp = off\nip_bootp = off\n' > "$root/etc/params.dat"
   start_capture "arp"
   start_program
+  # The link-local address is announced after the start banner.
+  eventually grep -q "### ZeroConf IP:" "$root/stderr.txt" || fail "no link-local address announced"
   zeroconf="$(sed -n 's/.*### ZeroConf IP:\([0-9.]*\) .*/\1/p' "$root/stderr.txt" | head -1)"
   eventually grep -q "ARP" "$root/capture.txt"
   stop_capture

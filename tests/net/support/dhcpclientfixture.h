@@ -10,6 +10,7 @@
 
 #include "net/addresssetters.h"
 #include "net/bootptask.h"
+#include "net/dhcplease.h"
 #include "net/netinterface.h"
 #include "net/support/clienttask.h"
 #include "net/support/dhcpserver.h"
@@ -88,6 +89,20 @@ class DhcpClientTest : public NetworkTest {
       shiftUptimeForTesting(stepCs);
     }
     return condition();
+  }
+
+  // Moves the program clock to offsetCs past the start of the current
+  // lease and holds it there while the client acts, so no deadline of the
+  // client passes before an answer it waits for is in. The lease start is
+  // read again each round: a bind still under way when the clock moved
+  // starts its lease at the moved time, and the next round follows it.
+  static bool holdAtLeaseOffset(int64_t offsetCs, const std::function<bool()>& condition, int rounds = 4) {
+    for (int i = 0; i < rounds; ++i) {
+      const int64_t ahead = dhcpLeaseStart.load() + offsetCs - uptimeCs();
+      if (ahead > 0) shiftUptimeForTesting(ahead);
+      if (waitUntil(condition, 10000)) return true;
+    }
+    return false;
   }
 
   DhcpServer server_;
