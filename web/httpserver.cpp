@@ -21,7 +21,6 @@ namespace {
 
 // Port VLANs the interface knows (its VLAN slots 1 .. 20).
 constexpr int kMaxPortVlans = kHttpListenerPairs - 2;
-// Task-table slots a listener leaves free for the program's own tasks.
 
 // The program's page table. Request tasks may still use it after the
 // listener has ended (they finish alone), so it is never freed; a later
