@@ -143,6 +143,14 @@ std::string trapText(const SnmpTrapRecord& record, int binding) {
   return std::string(reinterpret_cast<const char*>(v.value), static_cast<size_t>(v.valueLength));
 }
 
+bool NotifyFixture::passLoopWaitUntil(const std::function<bool()>& cond) {
+  for (int i = 0; i < 20; ++i) {
+    shiftUptimeForTesting(3100);
+    if (eventually(cond, 500)) return true;
+  }
+  return false;
+}
+
 int NotifyFixture::mailboxPolls() { return polls.load(); }
 
 int NotifyFixture::shutDownRequests() { return shutDowns.load(); }

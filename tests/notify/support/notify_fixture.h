@@ -48,6 +48,10 @@ class NotifyFixture : public ::testing::Test {
 
   // Waits (bounded) until cond holds.
   static bool eventually(const std::function<bool()>& cond, int timeoutMs = 10000);
+  // Moves the program clock past the loop's 30-second wait until cond holds:
+  // again after each short look, since the loop may take its deadline only
+  // after a move (a single move can be absorbed).
+  static bool passLoopWaitUntil(const std::function<bool()>& cond);
 
  private:
   struct Saved {
