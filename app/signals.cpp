@@ -1,6 +1,7 @@
 #include "app/signals.h"
 
 #include <errno.h>
+#include <poll.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -106,7 +107,11 @@ void sigXXX(int sig) {
   SignalSafeText line;
   line.add("sigXXX(").dec(sig).add(") <").add(currentTaskName()).add("> shutdowns:").dec(shutdownCount.load());
   line.add(" sigInts:").dec(sigInts.load()).add("\n");
-  line.writeTo(STDERR_FILENO);
+  // Standard error a pipe nobody reads: the write would raise SIGPIPE,
+  // whose handler would write again, for ever.
+  pollfd err{STDERR_FILENO, POLLOUT, 0};
+  const bool broken = ::poll(&err, 1, 0) > 0 && (err.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0;
+  if (!broken) line.writeTo(STDERR_FILENO);
   errno = savedErrno;
 }
 

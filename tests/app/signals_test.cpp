@@ -323,4 +323,28 @@ TEST(LoggingHandlerInstallTest, TerminationIsLoggedFromTheCrashHandlerSetAlready
   EXPECT_EQ(r.err, "sigXXX(15) <NoTask> shutdowns:1 sigInts:0\n");
 }
 
+TEST(LoggingHandlerInstallTest, BrokenPipeOnStandardErrorEndsTheLogLine) {
+  // Standard error a pipe nobody reads: the handler's own line must not
+  // raise SIGPIPE again and again; the process goes on and ends normally.
+  std::fflush(nullptr);
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    int fds[2];
+    if (pipe(fds) != 0) _exit(101);
+    ::close(fds[0]);
+    dup2(fds[1], STDERR_FILENO);
+    resetProcessStateForTesting();
+    installCrashHandlers();
+    if (!installLoggingSignalHandlers()) _exit(102);
+    alarm(20);  // a loop ends here by SIGALRM instead of hanging the test
+    sendToSelf(SIGPIPE);
+    _exit(0);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status)) << "killed by signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
 }  // namespace
