@@ -6,9 +6,9 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <initializer_list>
 #include <map>
 #include <regex>
-#include <sstream>
 #include <string>
 
 #include "support/shell_command.h"
