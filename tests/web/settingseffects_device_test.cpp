@@ -43,8 +43,10 @@ bool outputBitIs(const HostModeProgram& program, int bit, bool set) {
   return boardOutputs(program, &outputs) && ((outputs >> bit) & 1u) == (set ? 1u : 0u);
 }
 
+const char kUsbClient[] = TEST_BINARY_DIR "/tools/usbclient";
+
 std::string usbClient(const HostModeProgram& program, const std::string& options) {
-  return TEST_BINARY_DIR "/tools/usbclient --timeout 5000 --host " + program.address() + " " + options;
+  return std::string(kUsbClient) + " --timeout 5000 --host " + program.address() + " " + options;
 }
 
 // The devices a client lists with options: port -> row.
@@ -118,7 +120,7 @@ TEST(SettingsEffectsDevice, UsbPageSwitchesPortPower) {
 }
 
 TEST(SettingsEffectsDevice, DevAccPageKeysPort) {
-  const std::string missing = HostModeProgram::missingFor();
+  const std::string missing = HostModeProgram::missingFor({kUsbClient});
   if (!missing.empty()) GTEST_SKIP() << missing;
   HostModeProgram program;
   ASSERT_TRUE(program.launch()) << program.failure();
@@ -156,7 +158,7 @@ TEST(SettingsEffectsDevice, DevAccPageKeysPort) {
 }
 
 TEST(SettingsEffectsDevice, EncryptPageMakesPortTlsOnly) {
-  const std::string missing = HostModeProgram::missingFor();
+  const std::string missing = HostModeProgram::missingFor({kUsbClient});
   if (!missing.empty()) GTEST_SKIP() << missing;
   HostModeProgram program;
   ASSERT_TRUE(program.launch()) << program.failure();
