@@ -336,6 +336,10 @@ SupervisionSetup startUp() {
   }
 
   IpAddress address = setUpIpv4(ipv6Model);
+  // What the start-up stored (a ZeroConf address, its netmask) is committed
+  // here: left marked, its reboot class would come with the next form saved
+  // and restart the device for a setting that needs no restart.
+  if (paramStore.resetModified() & CHANGE_SAVE) paramStore.save(kParamFile);
   if (!address.isLinkLocal4())
     applyPacketFilter();
   else
