@@ -2,15 +2,19 @@
 # bench/idle_rss.sh [PROGRAM] [SECONDS]
 # Resident memory of the idle program against a baseline: starts the program
 # as host mode does (own network namespace with eth0, own data root with the
-# p353 identity and the simulated board), waits for its banner and SECONDS
-# more (default 10: the board start-up is through), and reads VmRSS from
-# /proc/<pid>/status. Two baselines, compiled here and measured the same way:
-# a minimal C program that only sleeps, and the fair one, a C++ program that
-# links the same shared libraries (libssl, libcrypto, libstdc++) and
-# initialises OpenSSL and one server TLS context with a certificate pair as
-# the program does, then sleeps in a second thread. Both the program and the
-# fair baseline get the same self-signed pair. Private (RssAnon) and
-# file-backed (RssFile) pages are reported apart. Needs root and openssl.
+# p353 identity, the content tree, the simulated board and host mode's
+# simulated USB devices), waits for its banner and SECONDS more (default 10:
+# the board start-up is through), and reads /proc/<pid>/status. Two
+# baselines, built here and measured the same way: a minimal C program that
+# only sleeps, and the fair one (bench/baseline/idle_baseline.cpp), a C++
+# program linked against every shared library the program names (libstdc++,
+# OpenSSL, net-snmp, libip4tc, ...) that initialises OpenSSL and one server
+# TLS context with a certificate pair as the program does, then sleeps in a
+# second thread. Both the program and the fair baseline get the same
+# self-signed pair. Private (RssAnon) and file-backed (RssFile) pages are
+# reported apart. With IDLE_RSS_DETAIL=1 the resident KiB of each mapping
+# (grouped by file, anonymous ones by kind) of the program and the fair
+# baseline follow. Needs root and openssl.
 # Goal: at most 2 MiB above the fair baseline.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -43,33 +47,15 @@ pids+=("$base_pid")
 mkdir -p "$work/pair"
 openssl req -x509 -newkey rsa:2048 -nodes -days 30 -subj /CN=idle -keyout "$work/pair/cert_pkey.pem" \
   -out "$work/pair/cert_srv.pem" >/dev/null 2>&1
-cat > "$work/tlsidle.cpp" <<'CPP'
-// Initialises OpenSSL as the program does and holds one server context.
-#include <openssl/engine.h>
-#include <openssl/err.h>
-#include <openssl/rand.h>
-#include <openssl/ssl.h>
-#include <unistd.h>
-#include <cstdio>
-#include <string>
-#include <thread>
-int main(int, char** argv) {
-  OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr);
-  RAND_poll();
-  ENGINE* engine = ENGINE_by_id("devcrypto");
-  if (engine == nullptr) ERR_clear_error();
-  SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
-  const std::string dir = argv[1];
-  if (SSL_CTX_use_PrivateKey_file(ctx, (dir + "/cert_pkey.pem").c_str(), SSL_FILETYPE_PEM) != 1 ||
-      SSL_CTX_use_certificate_file(ctx, (dir + "/cert_srv.pem").c_str(), SSL_FILETYPE_PEM) != 1) {
-    std::fprintf(stderr, "no pair\n");
-    return 1;
-  }
-  std::thread sleeper([] { for (;;) pause(); });
-  sleeper.join();
-}
-CPP
-c++ -O2 -std=c++17 -Wno-deprecated-declarations -o "$work/tlsidle" "$work/tlsidle.cpp" -lssl -lcrypto -pthread
+# The fair baseline links every shared library the program names (its
+# NEEDED entries, so a library added to the program is in the baseline too).
+needed=()
+while read -r lib; do needed+=("-l:$lib"); done < <(readelf -d "$prog" | sed -n 's/.*(NEEDED).*\[\(.*\)\]$/\1/p' |
+  grep -v -e '^libc\.so' -e '^libstdc++\.so' -e '^libgcc_s\.so' -e '^libm\.so')
+c++ -O2 -std=c++17 -o "$work/tlsidle" bench/baseline/idle_baseline.cpp -Wl,--no-as-needed "${needed[@]}" -pthread
+missing="$(comm -23 <(readelf -d "$prog" | sed -n 's/.*(NEEDED).*\[\(.*\)\]$/\1/p' | sort) \
+                    <(readelf -d "$work/tlsidle" | sed -n 's/.*(NEEDED).*\[\(.*\)\]$/\1/p' | sort))"
+[ -z "$missing" ] || { echo "idle_rss: the fair baseline does not link: $missing" >&2; exit 1; }
 "$work/tlsidle" "$work/pair" &
 fair_pid=$!
 pids+=("$fair_pid")
@@ -80,6 +66,14 @@ mkdir -p "$root"/{etc,flash,var,romfs,tmp,dev,proc/sys/vm,proc/sys/net/ipv6/conf
 cp -r tests/fixtures/identity/p353/. "$root/"
 cp "$work/pair/"*.pem "$root/flash/"
 touch "$root/dev/gpio.sim"
+if [ -d "$(dirname "$prog")/romfs" ]; then rm -rf "${root:?}/romfs"; cp -r "$(dirname "$prog")/romfs" "$root/romfs"; fi
+# Host mode's default devices (scripts/hostmode).
+cat > "$root/etc/simusb.conf" <<'CONF'
+1-1 hub 4
+1-1.1 hid manufacturer=Sim product=Keyboard serial=K1
+1-1.2 storage size=8M manufacturer=Sim product=Disk serial=D1
+1-1.3 loopback manufacturer=Sim product=Loopback serial=L1
+CONF
 unshare -n bash -c 'ip link add eth0 type veth peer name peer0 && ip link set peer0 up && ip link set lo up &&
   exec env APPLIANCE_ROOT="$1" KickOff=1 "$2"' idle_rss "$root" "$prog" >"$work/out" 2>"$work/err" &
 prog_pid=$!
@@ -108,6 +102,25 @@ for b in fair:"$fair_pid" sleeper:"$base_pid"; do
            n, p - b, (p - b) / 1024, pa - ba, pf - bf, p / b
   }'
 done
+# Resident KiB by mapping: files by name, anonymous mappings as [heap]
+# (the main thread's malloc heap), [stack], [arena] (the malloc heaps of
+# other threads, 64 MiB aligned) or [anon] (thread stacks, large blocks).
+maps_kib() {
+  awk '$1 ~ /^[0-9a-f]+-[0-9a-f]+$/ {
+         name = (NF >= 6 ? $6 : "[anon]"); sub(/.*\//, "", name)
+         start = substr($1, 1, index($1, "-") - 1)
+         if (name == "[anon]" && length(start) > 7 && substr(start, length(start) - 5) == "000000" &&
+             index("048c", substr(start, length(start) - 6, 1)) > 0) name = "[arena]"
+         next }
+       $1 == "Rss:" { kib[name] += $2 }
+       END { for (n in kib) if (kib[n] > 0) printf "%s %d\n", n, kib[n] }' "/proc/$1/smaps"
+}
+if [ "${IDLE_RSS_DETAIL:-0}" = 1 ]; then
+  printf '\n%-34s %9s %9s\n' "resident by mapping, KiB" program fair
+  join -a1 -a2 -e0 -o 0,1.2,2.2 <(maps_kib "$prog_pid" | sort) <(maps_kib "$fair_pid" | sort) |
+    sort -k2,2nr | awk '{ printf "%-34s %9d %9d\n", $1, $2, $3 }'
+  echo
+fi
 awk -v d="$(( $(rss_kib "$prog_pid") - $(rss_kib "$fair_pid") ))" 'BEGIN {
   printf "goal: at most 2 MiB above the fair baseline: %s\n", (d <= 2048 ? "met" : "missed")
 }'

@@ -22,8 +22,7 @@ u_char* findAutoMibVariable(const OrvMibObject* object, oid* name, size_t* lengt
   thread_local std::string text;
   thread_local int32_t word;
 
-  if (header_generic(const_cast<struct variable*>(&object->registered), name, length, exact, varLength,
-                     writeMethod) == MIB_MATCH_FAILED)
+  if (orvMibHeaderGeneric(object, name, length, exact, varLength, writeMethod) == MIB_MATCH_FAILED)
     return nullptr;
   const unsigned number = object->variable->magic;
   if (const AutoMibParamRow* row = autoMibParamRow(number)) {

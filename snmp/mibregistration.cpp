@@ -141,18 +141,43 @@ int orvMibHandler(netsnmp_mib_handler* handler, netsnmp_handler_registration*, n
 
 bool makeOrvMibObject(OrvMibObject& object, const OrvMibVariable& v, const oid* prefix, size_t prefixLength,
                       const char* paramKey) {
-  if (prefixLength + v.namelen > MAX_OID_LEN) return false;
+  if (prefixLength > MIB_MAX_PREFIX || v.namelen > MIB_MAX_NAME) return false;
   object.variable = &v;
   object.paramKey = paramKey;
-  struct variable& full = object.registered;
-  full.magic = static_cast<u_char>(v.magic);
-  full.type = static_cast<char>(v.type);
-  full.acl = v.acl;
-  full.findVar = nullptr;
+  OrvMibName& full = object.registered;
   full.namelen = static_cast<u_char>(prefixLength + v.namelen);
   std::memcpy(full.name, prefix, prefixLength * sizeof(oid));
   std::memcpy(full.name + prefixLength, v.name, v.namelen * sizeof(oid));
   return true;
+}
+
+namespace {
+
+// The library's descriptor of the object, for one header check.
+void toLibraryVariable(const OrvMibObject& object, struct variable& out) {
+  const OrvMibVariable& v = *object.variable;
+  out.magic = static_cast<u_char>(v.magic);
+  out.type = static_cast<char>(v.type);
+  out.acl = v.acl;
+  out.findVar = nullptr;
+  out.namelen = object.registered.namelen;
+  std::memcpy(out.name, object.registered.name, object.registered.namelen * sizeof(oid));
+}
+
+}  // namespace
+
+int orvMibHeaderGeneric(const OrvMibObject* object, oid* name, size_t* length, int exact, size_t* varLength,
+                        WriteMethod** writeMethod) {
+  struct variable full;
+  toLibraryVariable(*object, full);
+  return header_generic(&full, name, length, exact, varLength, writeMethod);
+}
+
+int orvMibHeaderSimpleTable(const OrvMibObject* object, oid* name, size_t* length, int exact, size_t* varLength,
+                            WriteMethod** writeMethod, int max) {
+  struct variable full;
+  toLibraryVariable(*object, full);
+  return header_simple_table(&full, name, length, exact, varLength, writeMethod, max);
 }
 
 int registerOrvMib(const char* tableName, const OrvMibVariable* variables, size_t count, const oid* prefix,
@@ -168,7 +193,7 @@ int registerOrvMib(const char* tableName, const OrvMibVariable* variables, size_
       delete object;
       continue;
     }
-    struct variable& full = object->registered;
+    const OrvMibName& full = object->registered;
     const int modes = v.acl == MIB_READ_WRITE ? HANDLER_CAN_RWRITE : HANDLER_CAN_RONLY;
     netsnmp_handler_registration* reg =
         netsnmp_create_handler_registration(tableName, orvMibHandler, full.name, full.namelen, modes);

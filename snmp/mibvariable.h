@@ -38,15 +38,32 @@ struct OrvMibVariable {
   oid name[MIB_MAX_NAME];
 };
 
-// One registered descriptor: the descriptor and, in the library's own
-// form, its full OID (prefix and name), which header_generic reads.
+// Longest prefix a descriptor is registered below.
+constexpr int MIB_MAX_PREFIX = 7;
+
+// A descriptor's full OID (prefix and name). The library's own form
+// (struct variable) holds room for MAX_OID_LEN sub-identifiers, a kilobyte
+// per object: it is built only for the moment of a header check.
+struct OrvMibName {
+  u_char namelen;
+  oid name[MIB_MAX_PREFIX + MIB_MAX_NAME];
+};
+
+// One registered descriptor (one per object, kept for the whole process).
 struct OrvMibObject {
   const OrvMibVariable* variable;
-  struct variable registered;
+  OrvMibName registered;
   // The parameter the object writes, if any: its value is kept per
   // variable of a SET so that UNDO restores the value from before the SET.
   const char* paramKey;
 };
+
+// The library's header checks (header_generic, header_simple_table) of a
+// request name against the object's full OID.
+int orvMibHeaderGeneric(const OrvMibObject* object, oid* name, size_t* length, int exact, size_t* varLength,
+                        WriteMethod** writeMethod);
+int orvMibHeaderSimpleTable(const OrvMibObject* object, oid* name, size_t* length, int exact, size_t* varLength,
+                            WriteMethod** writeMethod, int max);
 
 // Fills object for a descriptor registered below prefix; false when the
 // full name would be too long.

@@ -18,8 +18,7 @@ const OrvMibVariable prtCompatVariables[1] = {
 u_char* findPrtCompatVariable(const OrvMibObject* object, oid* name, size_t* length, int exact, size_t* varLength,
                               WriteMethod** writeMethod) {
   thread_local int32_t word;
-  const int match = header_simple_table(const_cast<struct variable*>(&object->registered), name, length, exact,
-                                        varLength, writeMethod, 1);
+  const int match = orvMibHeaderSimpleTable(object, name, length, exact, varLength, writeMethod, 1);
   *writeMethod = writePrtGeneralReset;
   if (match == MIB_MATCH_FAILED) return nullptr;
   word = kNotResetting;

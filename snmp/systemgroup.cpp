@@ -103,8 +103,7 @@ u_char* findSystemGroupVariable(const OrvMibObject* object, oid* name, size_t* l
                                 size_t* varLength, WriteMethod** writeMethod) {
   thread_local int32_t word;
   const unsigned number = object->variable->magic;
-  if (header_generic(const_cast<struct variable*>(&object->registered), name, length, exact, varLength,
-                     writeMethod) == MIB_MATCH_FAILED) {
+  if (orvMibHeaderGeneric(object, name, length, exact, varLength, writeMethod) == MIB_MATCH_FAILED) {
     // The control object is written at any instance, read only at .0.
     if (number == CONTROL) *writeMethod = writeRestartControl;
     return nullptr;

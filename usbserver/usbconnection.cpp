@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <new>
 
 #include "platform/usbhost.h"
 #include "runtime/tlsconnection.h"
@@ -38,7 +39,7 @@ UsbConnection::UsbConnection(TlsConnection* s, Task* task) : UsbEventSource(s ? 
   ownerTask = task;
 }
 
-UsbConnection::~UsbConnection() = default;
+UsbConnection::~UsbConnection() { releaseRowSources(); }
 
 int UsbConnection::readFully(void* buffer, int size, int timeoutMs) {
   if (!socket) return -1;
@@ -147,13 +148,23 @@ int UsbConnection::watchRowHandle(int rowIndex) {
   muxIn(rowIndex);
   unwatchRow(rowIndex);
   UsbEventSource* source = r.usbfsHandle >= 0 ? UsbEventSource::create(r.usbfsHandle, rowIndex) : nullptr;
+  bool kept = false;
+  if (source) {
+    try {
+      rowSources_.push_back(source);
+      kept = true;
+    } catch (const std::bad_alloc&) {
+    }
+  }
   int ok = 0;
-  if (source && source->attachTo(ownerTask)) {
+  if (kept && source->attachTo(ownerTask)) {
     source->parent = this;
     source->setHandler(usb_srv_poll);
     source->enableOutput();
     r.eventSource = source;
     ok = 1;
+  } else if (kept) {
+    destroyRowSource(source);
   } else {
     delete source;
   }
@@ -161,11 +172,38 @@ int UsbConnection::watchRowHandle(int rowIndex) {
   return ok;
 }
 
+void UsbConnection::destroyRowSource(UsbEventSource*& source) {
+  if (!source) return;
+  for (auto it = rowSources_.begin(); it != rowSources_.end(); ++it) {
+    if (*it == source) {
+      rowSources_.erase(it);
+      break;
+    }
+  }
+  destroyUsbEventSource(source);
+}
+
 void UsbConnection::unwatchRow(int rowIndex) {
   if (rowIndex < 0 || rowIndex >= USB_TABLE_ROWS) return;
   muxIn(rowIndex);
-  destroyUsbEventSource(usbDeviceTable[rowIndex].eventSource);
+  destroyRowSource(usbDeviceTable[rowIndex].eventSource);
   unlockUsbDeviceRow(rowIndex);
+}
+
+void UsbConnection::releaseRowSources() {
+  while (!rowSources_.empty()) {
+    UsbEventSource* source = rowSources_.back();
+    rowSources_.pop_back();
+    // A row still pointing at it lets go first: no row may keep a freed
+    // source, and no later handover may take it.
+    const int rowIndex = source->row;
+    if (rowIndex >= 0 && rowIndex < USB_TABLE_ROWS) {
+      muxIn(rowIndex);
+      if (usbDeviceTable[rowIndex].eventSource == source) usbDeviceTable[rowIndex].eventSource = nullptr;
+      unlockUsbDeviceRow(rowIndex);
+    }
+    destroyUsbEventSource(source);
+  }
 }
 
 void UsbConnection::closeRowHandle(int rowIndex) {
@@ -192,7 +230,7 @@ int UsbConnection::serveHandovers(int send) {
     if (h->kind == UsbHandoverKind::Revoked) {
       // The handle goes first: the kernel gives back the URBs in flight,
       // so their records can be freed.
-      destroyUsbEventSource(h->source);
+      destroyRowSource(h->source);
       if (h->handle >= 0) usbHost().closeDevice(h->handle);
       h->handle = -1;
       freeUrbList(h->transfers);

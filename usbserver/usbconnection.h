@@ -80,6 +80,15 @@ class UsbConnection : public UsbEventSource {
   void unwatchRow(int row);
   // unwatchRow, then closes the row's handle when open.
   void closeRowHandle(int row);
+  // Destroys every event source this connection made for a row and has
+  // not destroyed yet, wherever it is now (still in a row, which then lets
+  // go of it, or in no row at all, when the connection ended half-way
+  // through a request or the row was recycled under it). The end hook of
+  // the connection task calls it after the rows and handovers are given
+  // back; the destructor calls it again.
+  void releaseRowSources();
+  // Row sources of this connection not yet destroyed.
+  int rowSourceCount() const { return static_cast<int>(rowSources_.size()); }
 
   // Finishes what other threads handed over (usbrowhandover.h): notices
   // are sent, handles closed, sources destroyed and transfers freed. With
@@ -103,8 +112,15 @@ class UsbConnection : public UsbEventSource {
   uint8_t tlsNoted = 1;                 // the TLS session was described (or plain)
 
  private:
+  // Destroys a source this connection made (see rowSources_).
+  void destroyRowSource(UsbEventSource*& source);
+
   std::mutex handoverMutex_;
   std::vector<std::shared_ptr<UsbHandover>> handovers_;  // guarded by handoverMutex_
+  // The sources watchRowHandle made, until they are destroyed: the
+  // connection owns them, the row or a handover only points at them. Used
+  // on the connection's task only.
+  std::vector<UsbEventSource*> rowSources_;
 };
 
 // The socket carries a TLS session.

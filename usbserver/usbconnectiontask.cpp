@@ -65,6 +65,9 @@ void UsbSrvdPrcs::onEnd() {
   if (source_) {
     releaseConnectionDevices(*source_);
     source_->serveHandovers(0);
+    // What is left of its row sources (a request cut short, a row
+    // recycled under the connection) goes with the connection.
+    source_->releaseRowSources();
   }
   endUsbEventSourcesOfThread();
   if (active_) usbActiveConnectionTasks.fetch_sub(1);
