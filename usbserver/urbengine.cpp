@@ -11,6 +11,8 @@
 
 #include "platform/usbhost.h"
 #include "usbserver/urbbuffers.h"
+#include "usbserver/urbcompletion.h"
+#include "usbserver/urbpipeline.h"
 #include "usbserver/usbconnection.h"
 #include "usbserver/usbdevicetable.h"
 #include "usbserver/usbrowhandover.h"
@@ -112,7 +114,8 @@ bool startNextQueued(UsbDeviceRow& row, const UrbRequest* finished, int handle) 
     if (next != finished && next->endpoint == finished->endpoint && (f & URB_PREPARED) && !(f & kNotStartable)) {
       uncountQueuedUrb(next);
       next->flags.fetch_or(URB_BUSY);
-      if (submitSubUrb(handle, next, 0) == 0) return refused;
+      const int rc = isPipelinedUrb(next) ? startPipelinedUrb(handle, next) : submitSubUrb(handle, next, 0);
+      if (rc == 0) return refused;
       next->flags.fetch_and(~URB_BUSY);
       refused = true;
     }
@@ -224,6 +227,7 @@ UrbRequest* findUrbByTag(UsbDeviceRow& row, uint32_t tag) {
 int discardUrb(UsbDeviceRow& row, UrbRequest* r) {
   if (!r) return 1;
   RowMutex hold(usbRowIndexOf(&row));
+  if (isPipelinedUrb(r)) return discardPipelinedUrb(row, r);
   const uint32_t flags = r->flags.load();
   if (r->completed >= r->count || (flags & (URB_ABORT | URB_DISCARDED))) return r->completed + r->discarded >= r->count;
   const bool busy = flags & URB_BUSY;
@@ -346,9 +350,11 @@ int usb_srv_poll(UsbEventSource& source) {
   // failure of a next chunk usbfs refused.
   PendingCompletion pending;
   PendingCompletion refusal;
+  UrbCompletionBatch inOrder;  // a chunked bulk IN transfer's
   UsbConnection* owner = nullptr;
   bool revoke = false;
   bool queuedRefused = false;
+  bool reapedPipelined = false;
   {
     RowMutex hold(rowIndex);
     // A source handed over to this task (its row was taken) only waits to
@@ -371,6 +377,22 @@ int usb_srv_poll(UsbEventSource& source) {
         for (int i = 0; i < r->count; ++i)
           if (r->subs[i] == urb) index = i;
       if (index < 0) return -1;
+      if (isPipelinedUrb(r)) {
+        reapedPipelined = true;
+        if (reapPipelinedChunk(row, r, index, source.fd, inOrder)) {
+          queuedRefused = startNextQueued(row, r, source.fd);
+          // Its final completion went out before: only chunks behind it were left.
+          if (inOrder.empty()) releaseUrbRequest(row, r);
+        }
+      }
+    }
+    if (reapedPipelined) {
+      owner = row.owner;
+    } else if (!revoke) {
+      auto* r = static_cast<UrbRequest*>(urb->usercontext);
+      int index = -1;
+      for (int i = 0; i < r->count; ++i)
+        if (r->subs[i] == urb) index = i;
       r->inKernel -= 1;
       r->completed += 1;
       const uint32_t flags = r->flags.load();
@@ -426,11 +448,12 @@ int usb_srv_poll(UsbEventSource& source) {
   }
   UrbRequest* answered = pending.request ? pending.request : refusal.request;
   if (!owner) {
+    inOrder.drop(row);
     RowMutex hold(rowIndex);
     if (answered && onList(row, answered)) releaseUrbRequest(row, answered);
     return 0;
   }
-  int result = 0;
+  int result = inOrder.deliver(*owner, row);
   for (PendingCompletion* p : {&pending, &refusal})
     if (p->request && deliverCompletion(*owner, row, *p) < 0) result = -1;
   // Transfers that could not start when their turn came are answered now.
