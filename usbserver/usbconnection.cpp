@@ -43,7 +43,7 @@ UsbConnection::~UsbConnection() = default;
 int UsbConnection::readFully(void* buffer, int size, int timeoutMs) {
   if (!socket) return -1;
   auto* p = static_cast<uint8_t*>(buffer);
-  int got = 0;
+  int got = readAhead.take(p, size);
   while (got < size) {
     int64_t waitCs = msToCs(timeoutMs);
     if (requestDeadlineCs >= 0) {
