@@ -347,14 +347,14 @@ int usb_srv_poll(UsbEventSource& source) {
   if (!isUsbRowIndexValid(rowIndex)) return -1;
   UsbDeviceRow& row = usbDeviceTable[rowIndex];
   // At most two completions per reap: a chunk's data, then the final
-  // failure of a next chunk usbfs refused.
+  // failure of a next chunk usbfs refused; a chunked bulk IN transfer's
+  // (urbpipeline.h) go in order in a batch of their own.
   PendingCompletion pending;
   PendingCompletion refusal;
-  UrbCompletionBatch inOrder;  // a chunked bulk IN transfer's
+  UrbCompletionBatch inOrder;
   UsbConnection* owner = nullptr;
   bool revoke = false;
   bool queuedRefused = false;
-  bool reapedPipelined = false;
   {
     RowMutex hold(rowIndex);
     // A source handed over to this task (its row was taken) only waits to
@@ -370,29 +370,23 @@ int usb_srv_poll(UsbEventSource& source) {
     } else if (rc < 0 || !urb) {
       return 0;
     }
+    UrbRequest* r = nullptr;
+    int index = -1;
     if (!revoke) {
-      auto* r = static_cast<UrbRequest*>(urb->usercontext);
-      int index = -1;
+      r = static_cast<UrbRequest*>(urb->usercontext);
       if (r && onList(row, r))
         for (int i = 0; i < r->count; ++i)
           if (r->subs[i] == urb) index = i;
       if (index < 0) return -1;
-      if (isPipelinedUrb(r)) {
-        reapedPipelined = true;
-        if (reapPipelinedChunk(row, r, index, source.fd, inOrder)) {
-          queuedRefused = startNextQueued(row, r, source.fd);
-          // Its final completion went out before: only chunks behind it were left.
-          if (inOrder.empty()) releaseUrbRequest(row, r);
-        }
-      }
     }
-    if (reapedPipelined) {
+    if (r && isPipelinedUrb(r)) {
+      if (reapPipelinedChunk(row, r, index, source.fd, inOrder)) {
+        queuedRefused = startNextQueued(row, r, source.fd);
+        // Its final completion went out before: only chunks behind it were left.
+        if (inOrder.empty()) releaseUrbRequest(row, r);
+      }
       owner = row.owner;
-    } else if (!revoke) {
-      auto* r = static_cast<UrbRequest*>(urb->usercontext);
-      int index = -1;
-      for (int i = 0; i < r->count; ++i)
-        if (r->subs[i] == urb) index = i;
+    } else if (r) {
       r->inKernel -= 1;
       r->completed += 1;
       const uint32_t flags = r->flags.load();
