@@ -14,6 +14,8 @@
 namespace {
 
 constexpr int32_t kCancelledError = 32;
+// One reap answers at most the whole window and the chunk after it.
+static_assert(UrbCompletionBatch::kMax >= URB_IN_WINDOW + 1, "a reap's completions fit in one batch");
 
 uint32_t windowBit(int index) { return 1u << (index % URB_IN_WINDOW); }
 
