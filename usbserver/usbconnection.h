@@ -125,13 +125,6 @@ int getConnectionPeerIpv4(const UsbConnection& connection, uint8_t out[4]);
 // The socket handler of every connection: reads one request and runs its
 // handler; negative drops the connection.
 int usbDispatchRequest(UsbEventSource& source);
-// A whole request header waits where the poll does not see it: read ahead,
-// or decrypted by TLS.
-bool usbRequestWaiting(const UsbConnection& connection);
-// Serves one ready event of the connection's task without waiting, or,
-// when none is ready, the waiting request: like waitEvents, 1, or -1 when
-// the connection must end.
-int serveWaitingUsbRequest(UsbConnection& connection);
 
 // The connection task: serves one accepted client until it goes, then
 // gives its devices back. It owns the socket. A client of the TLS port is

@@ -103,7 +103,7 @@ void UsbSrvdPrcs::run() {
 
   int64_t lastResetCheck = INT64_MIN;
   for (;;) {
-    const int r = usbRequestWaiting(c) ? serveWaitingUsbRequest(c) : c.waitEvents(kWaitMs);
+    const int r = c.waitEvents(kWaitMs);
     if (c.serveHandovers(1) < 0) break;
     const int64_t now = uptimeCs();
     if (lastResetCheck == INT64_MIN || now - lastResetCheck >= kResetCheckCs) {

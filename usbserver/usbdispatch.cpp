@@ -58,22 +58,11 @@ int dispatchOne(UsbConnection& c) {
 int usbDispatchRequest(UsbEventSource& source) {
   // Only client sockets carry this handler.
   auto& c = static_cast<UsbConnection&>(source);
-  return dispatchOne(c) < 0 ? -1 : 0;
-}
-
-bool usbRequestWaiting(const UsbConnection& c) {
-  if (!c.socket) return false;
-  const int pending = c.socket->session ? SSL_pending(c.socket->session) : 0;
-  return c.readAhead.available() + pending >= USB_REQUEST_HEADER_SIZE;
-}
-
-int serveWaitingUsbRequest(UsbConnection& c) {
-  // What else is ready goes first, one event, as the poll would take turns.
-  const int ready = c.waitEvents(0);
-  if (ready != 0) return ready;
-  if (usbDispatchRequest(c) < 0) {
-    c.error = -1;
-    return -1;
-  }
-  return 1;
+  int r = dispatchOne(c);
+  // Requests already read ahead, or already decrypted by TLS, do not wake
+  // the poll again.
+  while (r >= 0 && c.socket &&
+         c.readAhead.available() + (c.socket->session ? SSL_pending(c.socket->session) : 0) >= USB_REQUEST_HEADER_SIZE)
+    r = dispatchOne(c);
+  return r < 0 ? -1 : 0;
 }
