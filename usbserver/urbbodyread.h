@@ -1,8 +1,7 @@
 // Reading the body of a transfer request. A client sends a request's
 // header and body together, so the body is nearly always in the socket
-// (or the connection's read-ahead buffer) already: it is taken without a
-// wait first, and only what is missing is waited for (USB_IO_TIMEOUT_MS
-// for each read).
+// already: it is taken without a wait first, and only what is missing is
+// waited for (USB_IO_TIMEOUT_MS for each read).
 #ifndef USBSERVER_URBBODYREAD_H
 #define USBSERVER_URBBODYREAD_H
 

@@ -43,7 +43,7 @@ UsbConnection::~UsbConnection() = default;
 int UsbConnection::readFully(void* buffer, int size, int timeoutMs) {
   if (!socket) return -1;
   auto* p = static_cast<uint8_t*>(buffer);
-  int got = readAhead.take(p, size);
+  int got = 0;
   while (got < size) {
     int64_t waitCs = msToCs(timeoutMs);
     if (requestDeadlineCs >= 0) {

@@ -21,7 +21,6 @@
 
 #include "usbserver/urbengine.h"
 #include "usbserver/usbeventsource.h"
-#include "usbserver/usbreadahead.h"
 #include "usbserver/wireprotocol.h"
 
 struct iovec;
@@ -102,9 +101,6 @@ class UsbConnection : public UsbEventSource {
   // Answers of the latest keyed DEVICE_LIST (access control); null before one.
   std::unique_ptr<UsbKeyAnswers> keyAnswers;
   uint8_t tlsNoted = 1;                 // the TLS session was described (or plain)
-  // Bytes of the client's requests read and not yet taken; every read of
-  // the connection takes them first.
-  UsbReadAhead readAhead;
 
  private:
   std::mutex handoverMutex_;

@@ -59,10 +59,8 @@ int usbDispatchRequest(UsbEventSource& source) {
   // Only client sockets carry this handler.
   auto& c = static_cast<UsbConnection&>(source);
   int r = dispatchOne(c);
-  // Requests already read ahead, or already decrypted by TLS, do not wake
-  // the poll again.
-  while (r >= 0 && c.socket &&
-         c.readAhead.available() + (c.socket->session ? SSL_pending(c.socket->session) : 0) >= USB_REQUEST_HEADER_SIZE)
+  // Requests that TLS has already decrypted do not wake the poll again.
+  while (r >= 0 && c.socket && c.socket->session && SSL_pending(c.socket->session) >= USB_REQUEST_HEADER_SIZE)
     r = dispatchOne(c);
   return r < 0 ? -1 : 0;
 }
