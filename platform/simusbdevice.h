@@ -34,6 +34,8 @@ struct SimUsbFaults {
   // Endpoint -> submissions still to go before one is refused with ENOMEM
   // (usbfs at its memory limit); 0 refuses the next one.
   std::map<uint8_t, unsigned> refuseSubmission;
+  // Endpoints whose completed URBs are reaped newest first.
+  std::set<uint8_t> reapNewestFirst;
 };
 
 class SimUsbDevice {

@@ -36,6 +36,9 @@ struct SimUsbUrb {
   size_t filled = 0;      // IN: bytes received so far
   size_t dataOffset = 0;  // 8 for a control URB (its setup block)
   bool in = false;
+  // On a bulk endpoint; submitted with USBDEVFS_URB_BULK_CONTINUATION.
+  bool bulk = false;
+  bool continuation = false;
   int status = 0;
   uint64_t notBeforeMs = 0;
 };
@@ -52,6 +55,11 @@ struct SimUsbSlot {
   std::set<int> handles;
 };
 
+// The bit of a bulk endpoint in SimUsbHandle::disabledBulk.
+inline uint32_t simBulkEndpointBit(uint8_t endpoint) {
+  return 1u << ((endpoint & 0x80 ? 16 : 0) + (endpoint & 0x0f));
+}
+
 struct SimUsbHandle {
   int fd = -1;
   bool writeAllowed = true;
@@ -61,6 +69,9 @@ struct SimUsbHandle {
   std::vector<std::unique_ptr<SimUsbUrb>> inFlight;
   std::deque<std::unique_ptr<SimUsbUrb>> completed;
   std::vector<std::unique_ptr<SimUsbUrb>> spareUrbs;  // reaped records, for reuse
+  // Bulk endpoints (bit 0-15 OUT, 16-31 IN, by number) that refuse
+  // continuation URBs after a failed one, until a transfer starts anew.
+  uint32_t disabledBulk = 0;
 
   // A cleared record, a reaped one when there is one.
   std::unique_ptr<SimUsbUrb> takeUrb();
@@ -108,6 +119,10 @@ struct SimUsbHost::State {
   // Takes the handle off its device: its URBs end with -ENOENT, its claims
   // go and the device serves the others. The handle keeps its slot.
   void detach(SimUsbHandle& h);
+  // After a bulk URB failed: the handle's continuation URBs queued behind
+  // it on its endpoint end with -ECONNRESET, and the endpoint refuses
+  // further ones, unless a new transfer is already queued there.
+  void cancelContinuations(SimUsbSlot& slot, SimUsbHandle& h, uint8_t endpoint);
   // Serves every endpoint queue as far as the device allows.
   void pump(SimUsbSlot& slot);
   bool fillIn(SimUsbSlot& slot, SimUsbUrb& urb);

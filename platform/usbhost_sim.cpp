@@ -245,7 +245,7 @@ std::string faultDevice(CommandContext& c, const std::string& devpath, std::istr
   const bool hasA = parseNumber(a, &x);
   const bool hasB = parseNumber(b, &y);
   bool descriptorsChanged = false;
-  if (name == "stall" || name == "timeout" || name == "short" || name == "nomem") {
+  if (name == "stall" || name == "timeout" || name == "short" || name == "nomem" || name == "reorder") {
     if (!hasA || x < 0 || x > 0xff || (x & 0x70)) return "bad endpoint";
     const uint8_t endpoint = static_cast<uint8_t>(x);
     if ((endpoint & 0x7f) != 0 && !device.findEndpoint(endpoint, nullptr)) return "no such endpoint";
@@ -253,6 +253,8 @@ std::string faultDevice(CommandContext& c, const std::string& devpath, std::istr
       device.setHalted(endpoint, true);
     } else if (name == "timeout") {
       device.faults().timeout.insert(endpoint);
+    } else if (name == "reorder") {
+      device.faults().reapNewestFirst.insert(endpoint);
     } else if (name == "nomem") {
       if (hasB && y < 0) return "bad nomem fault";
       device.faults().refuseSubmission[endpoint] = hasB ? static_cast<unsigned>(y) : 0;

@@ -22,6 +22,13 @@
 // flight when the device goes come back with -ESHUTDOWN (the host
 // controller's status for a flushed endpoint).
 //
+// Bulk transfers in several URBs follow usbfs: when a bulk URB fails (a
+// stall, or a short packet with USBDEVFS_URB_SHORT_NOT_OK: -EREMOTEIO), the
+// handle's URBs queued behind it on the endpoint that carry
+// USBDEVFS_URB_BULK_CONTINUATION end with -ECONNRESET before they take any
+// data, and further continuation URBs are refused with -EREMOTEIO until a
+// URB without the flag starts the next transfer.
+//
 // URBs of devices that answer at once complete inside submitUrb; devices
 // with a delay and timed HID reports complete on the simulator's worker
 // thread. One mutex guards the whole simulator.
@@ -70,6 +77,8 @@
 //                               flight, control requests give -ETIMEDOUT
 //                               after their time-out (5 s for 0, "none")
 //     short <ep> <n>            the next IN transfer ends after n bytes
+//     reorder <ep>              the endpoint's completed URBs are reaped
+//                               newest first (before those of others)
 //     nomem <ep> [<n>]          after n more submissions on the endpoint
 //                               (default 0) one is refused with ENOMEM
 //     gone                      the device stops answering as if pulled

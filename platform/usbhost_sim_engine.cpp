@@ -82,6 +82,22 @@ void SimUsbHost::State::complete(SimUsbSlot& slot, SimUsbUrb* urb, int status) {
   h->readiness.setWritable(true);
 }
 
+void SimUsbHost::State::cancelContinuations(SimUsbSlot& slot, SimUsbHandle& h, uint8_t endpoint) {
+  std::vector<SimUsbUrb*> victims;
+  bool newTransfer = false;
+  for (SimUsbUrb* urb : slot.queues[endpoint]) {
+    if (urb->handle != &h) continue;
+    // A new transfer queued behind them keeps the endpoint open.
+    if (!urb->continuation) {
+      newTransfer = true;
+      break;
+    }
+    victims.push_back(urb);
+  }
+  if (!newTransfer) h.disabledBulk |= simBulkEndpointBit(endpoint);
+  for (SimUsbUrb* v : victims) complete(slot, v, -ECONNRESET);
+}
+
 void SimUsbHost::State::cancel(SimUsbSlot& slot, int status, int fd, int interface) {
   std::vector<SimUsbUrb*> victims;
   for (auto& entry : slot.queues) {
@@ -165,6 +181,7 @@ void SimUsbHost::State::pump(SimUsbSlot& slot) {
           if (!device.acceptOut(endpoint, urb->buffer, urb->length, zeroPacket)) break;
         }
         complete(slot, urb, status);
+        if (status != 0 && urb->bulk) cancelContinuations(slot, *urb->handle, endpoint);
         progress = true;
       }
     }

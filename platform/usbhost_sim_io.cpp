@@ -313,6 +313,15 @@ int SimUsbHost::submitUrb(int handle, usbdevfs_urb* urb) {
     default:  // isochronous: no simulated device has such an endpoint
       return -EINVAL;
   }
+  // usbfs keeps the URBs of one bulk transfer together: after one fails,
+  // its continuations are refused until a transfer starts anew.
+  const bool bulk = transfer == 2;
+  const bool continuation = bulk && (urb->flags & USBDEVFS_URB_BULK_CONTINUATION);
+  if (bulk) {
+    const uint32_t bit = simBulkEndpointBit(endpoint);
+    if (!continuation) h->disabledBulk &= ~bit;
+    else if (h->disabledBulk & bit) return -EREMOTEIO;
+  }
   std::unique_ptr<SimUsbUrb> record = h->takeUrb();
   record->user = urb;
   record->handle = h;
@@ -320,6 +329,8 @@ int SimUsbHost::submitUrb(int handle, usbdevfs_urb* urb) {
   record->flags = urb->flags;
   record->buffer = static_cast<uint8_t*>(urb->buffer);
   record->length = length;
+  record->bulk = bulk;
+  record->continuation = continuation;
   record->notBeforeMs = slot.device->delayMs ? State::nowMs() + slot.device->delayMs : 0;
   record->in = (endpoint & 0x80) != 0;
   SimUsbUrb* raw = record.get();
@@ -349,8 +360,19 @@ int SimUsbHost::reapUrbNoDelay(int handle, usbdevfs_urb** urb) {
   if (rc < 0) return rc;
   if (!urb) return -EFAULT;
   if (h->completed.empty()) return h->slot && !h->slot->gone ? -EAGAIN : -ENODEV;
-  std::unique_ptr<SimUsbUrb> done = std::move(h->completed.front());
-  h->completed.pop_front();
+  auto next = h->completed.begin();
+  if (h->slot && !h->slot->device->faults().reapNewestFirst.empty()) {
+    const std::set<uint8_t>& newestFirst = h->slot->device->faults().reapNewestFirst;
+    for (auto it = h->completed.end(); it != h->completed.begin();) {
+      --it;
+      if (newestFirst.count((*it)->endpoint)) {
+        next = it;
+        break;
+      }
+    }
+  }
+  std::unique_ptr<SimUsbUrb> done = std::move(*next);
+  h->completed.erase(next);
   usbdevfs_urb* user = done->user;
   size_t actual = 0;
   if (done->in)

@@ -12,9 +12,9 @@
 #include <openssl/ssl.h>
 
 #include "runtime/fdflags.h"
-#include "runtime/nosigpipe.h"
 #include "runtime/tlscontext.h"
 #include "runtime/tlshandshake.h"
+#include "runtime/tlssocketbio.h"
 #include "runtime/uptime.h"
 
 namespace {
@@ -84,7 +84,7 @@ ssl_st* TlsConnection::clientHandshake(int verify, int64_t timeoutCs) {
   if (session != nullptr) return session;
   SSL* ssl = createTlsSession(0);
   if (ssl == nullptr) return nullptr;
-  if (fd < 0 || SSL_set_fd(ssl, fd) != 1) {
+  if (fd < 0 || setTlsSessionSocket(ssl, fd) != 1) {
     printTlsErrors();
     SSL_free(ssl);
     return nullptr;
@@ -95,10 +95,7 @@ ssl_st* TlsConnection::clientHandshake(int verify, int64_t timeoutCs) {
   bool done = false;
   for (;;) {
     ERR_clear_error();
-    {
-      NoSigpipeScope quiet;
-      lastResult = SSL_connect(ssl);
-    }
+    lastResult = SSL_connect(ssl);
     if (lastResult == 1) {
       done = true;
       break;

@@ -7,10 +7,10 @@
 #include <openssl/ssl.h>
 
 #include "runtime/fdflags.h"
-#include "runtime/nosigpipe.h"
 #include "runtime/task.h"
 #include "runtime/tlsconnection.h"
 #include "runtime/tlscontext.h"
+#include "runtime/tlssocketbio.h"
 #include "runtime/uptime.h"
 
 namespace {
@@ -39,7 +39,7 @@ ssl_st* tlsServerHandshake(TlsConnection* connection, int64_t limitCs) {
   const int64_t start = uptimeCs();
   SSL* ssl = createTlsSession(1);
   if (ssl == nullptr) return nullptr;
-  if (SSL_set_fd(ssl, connection->fd) != 1) {
+  if (setTlsSessionSocket(ssl, connection->fd) != 1) {
     printTlsErrors();
     SSL_free(ssl);
     return nullptr;
@@ -48,11 +48,7 @@ ssl_st* tlsServerHandshake(TlsConnection* connection, int64_t limitCs) {
   setNonBlockingFd(connection->fd, 1);
   for (;;) {
     ERR_clear_error();
-    int result;
-    {
-      NoSigpipeScope quiet;
-      result = SSL_accept(ssl);
-    }
+    const int result = SSL_accept(ssl);
     if (result == 1) return ssl;
     const int sslError = SSL_get_error(ssl, result);
     if (sslError != SSL_ERROR_WANT_READ && sslError != SSL_ERROR_WANT_WRITE) break;
@@ -78,11 +74,7 @@ int tlsShutdown(ssl_st* session, int abortive) {
         break;
       }
       ERR_clear_error();
-      int result;
-      {
-        NoSigpipeScope quiet;
-        result = SSL_shutdown(session);
-      }
+      const int result = SSL_shutdown(session);
       if (result > 0) break;
       const int sslError = result < 0 ? SSL_get_error(session, result) : SSL_ERROR_NONE;
       if (result < 0 && sslError != SSL_ERROR_WANT_READ && sslError != SSL_ERROR_WANT_WRITE) break;

@@ -12,7 +12,6 @@
 #include <openssl/ssl.h>
 
 #include "runtime/bytebuffer.h"
-#include "runtime/nosigpipe.h"
 #include "runtime/tlsconnection.h"
 #include "runtime/uptime.h"
 
@@ -70,11 +69,7 @@ int TlsConnection::sslRead(void* memory, int size, int64_t timeoutCs) {
   for (;;) {
     peekRecordHeader();
     ERR_clear_error();
-    int count;
-    {
-      NoSigpipeScope quiet;  // a read may answer the peer (alerts, key updates)
-      count = SSL_read(session, memory, size);
-    }
+    const int count = SSL_read(session, memory, size);
     if (count > 0) return count;
     const int sslError = SSL_get_error(session, count);
     if (sslError == SSL_ERROR_WANT_READ || sslError == SSL_ERROR_WANT_WRITE) {
@@ -104,11 +99,7 @@ int TlsConnection::sslWrite(const void* memory, int size, int64_t timeoutCs) {
   if (size <= 0) return 0;
   for (;;) {
     ERR_clear_error();
-    int count;
-    {
-      NoSigpipeScope quiet;
-      count = SSL_write(session, memory, size);
-    }
+    const int count = SSL_write(session, memory, size);
     if (count > 0) return count;
     const int sslError = SSL_get_error(session, count);
     if (sslError == SSL_ERROR_WANT_READ || sslError == SSL_ERROR_WANT_WRITE) {

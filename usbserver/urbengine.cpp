@@ -11,6 +11,8 @@
 
 #include "platform/usbhost.h"
 #include "usbserver/urbbuffers.h"
+#include "usbserver/urbcompletion.h"
+#include "usbserver/urbpipeline.h"
 #include "usbserver/usbconnection.h"
 #include "usbserver/usbdevicetable.h"
 #include "usbserver/usbrowhandover.h"
@@ -112,7 +114,8 @@ bool startNextQueued(UsbDeviceRow& row, const UrbRequest* finished, int handle) 
     if (next != finished && next->endpoint == finished->endpoint && (f & URB_PREPARED) && !(f & kNotStartable)) {
       uncountQueuedUrb(next);
       next->flags.fetch_or(URB_BUSY);
-      if (submitSubUrb(handle, next, 0) == 0) return refused;
+      const int rc = isPipelinedUrb(next) ? startPipelinedUrb(handle, next) : submitSubUrb(handle, next, 0);
+      if (rc == 0) return refused;
       next->flags.fetch_and(~URB_BUSY);
       refused = true;
     }
@@ -224,6 +227,7 @@ UrbRequest* findUrbByTag(UsbDeviceRow& row, uint32_t tag) {
 int discardUrb(UsbDeviceRow& row, UrbRequest* r) {
   if (!r) return 1;
   RowMutex hold(usbRowIndexOf(&row));
+  if (isPipelinedUrb(r)) return discardPipelinedUrb(row, r);
   const uint32_t flags = r->flags.load();
   if (r->completed >= r->count || (flags & (URB_ABORT | URB_DISCARDED))) return r->completed + r->discarded >= r->count;
   const bool busy = flags & URB_BUSY;
@@ -343,9 +347,11 @@ int usb_srv_poll(UsbEventSource& source) {
   if (!isUsbRowIndexValid(rowIndex)) return -1;
   UsbDeviceRow& row = usbDeviceTable[rowIndex];
   // At most two completions per reap: a chunk's data, then the final
-  // failure of a next chunk usbfs refused.
+  // failure of a next chunk usbfs refused; a chunked bulk IN transfer's
+  // (urbpipeline.h) go in order in a batch of their own.
   PendingCompletion pending;
   PendingCompletion refusal;
+  UrbCompletionBatch inOrder;
   UsbConnection* owner = nullptr;
   bool revoke = false;
   bool queuedRefused = false;
@@ -364,13 +370,23 @@ int usb_srv_poll(UsbEventSource& source) {
     } else if (rc < 0 || !urb) {
       return 0;
     }
+    UrbRequest* r = nullptr;
+    int index = -1;
     if (!revoke) {
-      auto* r = static_cast<UrbRequest*>(urb->usercontext);
-      int index = -1;
+      r = static_cast<UrbRequest*>(urb->usercontext);
       if (r && onList(row, r))
         for (int i = 0; i < r->count; ++i)
           if (r->subs[i] == urb) index = i;
       if (index < 0) return -1;
+    }
+    if (r && isPipelinedUrb(r)) {
+      if (reapPipelinedChunk(row, r, index, source.fd, inOrder)) {
+        queuedRefused = startNextQueued(row, r, source.fd);
+        // Its final completion went out before: only chunks behind it were left.
+        if (inOrder.empty()) releaseUrbRequest(row, r);
+      }
+      owner = row.owner;
+    } else if (r) {
       r->inKernel -= 1;
       r->completed += 1;
       const uint32_t flags = r->flags.load();
@@ -426,11 +442,12 @@ int usb_srv_poll(UsbEventSource& source) {
   }
   UrbRequest* answered = pending.request ? pending.request : refusal.request;
   if (!owner) {
+    inOrder.drop(row);
     RowMutex hold(rowIndex);
     if (answered && onList(row, answered)) releaseUrbRequest(row, answered);
     return 0;
   }
-  int result = 0;
+  int result = inOrder.deliver(*owner, row);
   for (PendingCompletion* p : {&pending, &refusal})
     if (p->request && deliverCompletion(*owner, row, *p) < 0) result = -1;
   // Transfers that could not start when their turn came are answered now.

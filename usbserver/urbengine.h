@@ -60,6 +60,14 @@ struct UrbRequest : UrbLink {
   // Set while the transfer waits behind another on its endpoint: the
   // connection's budget of queued transfers it is counted in.
   std::shared_ptr<UrbQueueBudget> queuedIn;
+  // A bulk IN transfer of several chunks keeps some of them in flight at
+  // once (urbpipeline.h): chunks submitted so far, chunks answered to the
+  // client so far, the reaped chunks that wait for those before them (bit
+  // index % URB_IN_WINDOW), and no more submissions after a refused one.
+  int32_t submitted = 0;
+  int32_t answered = 0;
+  uint32_t reapedBits = 0;
+  bool submitStopped = false;
 
   bool isIn() const { return (endpoint & 0x80) != 0; }
   bool outstanding() const { return completed < count; }

@@ -20,7 +20,8 @@ constexpr uint8_t URB_TYPE_BULK = 3;
 // bulk on a video device) holds its whole length in one buffer, and every
 // chunk of a bulk OUT transfer stays allocated until it is reaped, so both
 // are held to the kernel's default usbfs memory limit. A bulk IN transfer
-// has one chunk in flight at a time; only its record array grows.
+// has a few chunks in flight at a time (urbpipeline.h); only its record
+// array grows with its length.
 constexpr uint32_t URB_MAX_SINGLE_LENGTH = 16u << 20;
 constexpr uint32_t URB_MAX_BULK_OUT_LENGTH = 16u << 20;
 constexpr uint32_t URB_MAX_BULK_IN_LENGTH = 64u << 20;

@@ -17,6 +17,7 @@
 #include "usbserver/urbbodyread.h"
 #include "usbserver/urbbuffers.h"
 #include "usbserver/urbengine.h"
+#include "usbserver/urbpipeline.h"
 #include "usbserver/urbrequest.h"
 #include "usbserver/usbconnection.h"
 #include "usbserver/usbdevicetable.h"
@@ -174,7 +175,7 @@ int startTransfer(UsbConnection& c, const UsbRequestHeader& header, const UsbTra
     unlockUsbDeviceRow(d.row);
     return sendOutData(c, reply, d, r);
   }
-  const int rc = submitSubUrb(row.usbfsHandle, r, 0);
+  const int rc = isPipelinedUrb(r) ? startPipelinedUrb(row.usbfsHandle, r) : submitSubUrb(row.usbfsHandle, r, 0);
   unlockUsbDeviceRow(d.row);
   return rc == 0 ? 0 : failedSubmission(c, reply, d.row, r, 0, rc);
 }
