@@ -235,6 +235,11 @@ IpAddress setUpIpv4(bool ipv6Model) {
     if (Param* setBy = paramStore.find("ip_setby")) setBy->set("zconf");
   }
   setAsInterfaceAddress(address, nif, nullptr, 0);
+  // The address, mask and source the start-up chose are no change waiting
+  // for a commit: the next settings form saved must not take them for the
+  // administrator's (which would fix the address by hand and reboot).
+  for (const char* key : {"ip_addr", "ip_mask", "ip_setby"})
+    if (Param* chosen = paramStore.find(key)) chosen->clearModified();
   if (address.isLinkLocal4()) {
     nif.routeLinkLocal();
     std::fprintf(stderr, "### ZeroConf IP:%s setup linklocal configuration ###\n", ipText(address));
