@@ -70,7 +70,7 @@ def click_link(driver, css, path):
 
 def screenshot(driver, name):
     height = driver.execute_script("return document.documentElement.scrollHeight")
-    driver.set_window_size(1280, max(900, min(int(height) + 20, 4000)))
+    driver.set_window_size(1280, max(900, min(int(height) + 200, 4000)))
     driver.save_screenshot(name)
     driver.set_window_size(1280, 900)
 
