@@ -138,7 +138,12 @@ def run_step(driver, base, step):
             return False
         report(driver, shot, [name for name, _ in pairs])
     elif command == "upload":
-        load(driver, base + "/maintenance/backup_en.html")
+        # Right after a change the web server may answer late: retry (bounded).
+        for _ in range(60):
+            load(driver, base + "/maintenance/backup_en.html")
+            if driver.find_elements(By.NAME, "paramfile"):
+                break
+            time.sleep(0.5)
         if len(args) > 1:
             set_field(driver, "paramfile", os.path.abspath(args[1]))
         if not submit(driver):
