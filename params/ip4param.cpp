@@ -44,6 +44,20 @@ int Ip4Param::assignFamily(const char* text, int length, bool ipv6) {
 
 int Ip4Param::assign(const char* text, int length) { return assignFamily(text, length, false); }
 
+bool Ip4Param::namesFamilyValue(const char* text, bool ipv6) const {
+  uint8_t raw[16];
+  if (text == nullptr || !validate(text) || inet_pton(ipv6 ? AF_INET6 : AF_INET, text, raw) != 1) return false;
+  IpAddress parsed;
+  parsed.clear(ipv6);
+  if (ipv6)
+    parsed.setIp6Bytes(raw);
+  else
+    parsed.fromIp4Bytes(raw[0], raw[1], raw[2], raw[3]);
+  return address().equals(parsed);
+}
+
+bool Ip4Param::namesStoredValue(const char* text) const { return namesFamilyValue(text, false); }
+
 int Ip4Param::formatFamily(char* buffer, int size, int minSize) const {
   char text[IpAddress::kTextSize];
   int n = address().toText(text, sizeof text);

@@ -15,6 +15,7 @@ class Ip4Param : public Param {
   int print(FILE* out) const override;
   int assign(const char* text, int length) override;
   int hasValue() const override;
+  bool namesStoredValue(const char* text) const override;
   int snmpGet(std::string& out) const override;
   int setBySnmp(int action, const uint8_t* value, int asnType, size_t length) override;
 
@@ -29,6 +30,7 @@ class Ip4Param : public Param {
  protected:
   // Shared by both address classes: the text as an address of the class's family.
   int assignFamily(const char* text, int length, bool ipv6);
+  bool namesFamilyValue(const char* text, bool ipv6) const;
   int formatFamily(char* buffer, int size, int minSize) const;
 
   const ParamLimits* limits_;

@@ -47,6 +47,8 @@ int Ip6Address::validate(const char* text) const {
 
 int Ip6Address::assign(const char* text, int length) { return assignFamily(text, length, true); }
 
+bool Ip6Address::namesStoredValue(const char* text) const { return namesFamilyValue(text, true); }
+
 int Ip6Address::format(char* buffer, int size) const { return formatFamily(buffer, size, kIp6FormatMinimum); }
 
 int Ip6Address::setBySnmp(int action, const uint8_t* value, int asnType, size_t length) {

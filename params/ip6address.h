@@ -13,6 +13,7 @@ class Ip6Address : public Ip4Param {
   int validate(const char* text) const override;
   int format(char* buffer, int size) const override;
   int assign(const char* text, int length) override;
+  bool namesStoredValue(const char* text) const override;
   int setBySnmp(int action, const uint8_t* value, int asnType, size_t length) override;
   bool isLinkLocal() const override { return false; }
 };

@@ -61,6 +61,17 @@ int MacParam::assign(const char* text, int length) {
   return 1;
 }
 
+bool MacParam::namesStoredValue(const char* text) const {
+  if (text == nullptr || !validate(text)) return false;
+  uint8_t stored[6];
+  getBytes(stored);
+  // Parsed over the inverse of the stored bytes, a valid text always
+  // reports a change; then it names the stored value when they match.
+  MacAddress parsed;
+  for (int i = 0; i < 6; ++i) parsed.bytes[i] = static_cast<uint8_t>(~stored[i]);
+  return parseMacAddress(parsed, text) != 0 && std::memcmp(parsed.bytes, stored, sizeof stored) == 0;
+}
+
 int MacParam::hasValue() const {
   uint8_t m[6];
   getBytes(m);

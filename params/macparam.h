@@ -14,6 +14,7 @@ class MacParam : public Param {
   int print(FILE* out) const override;
   int assign(const char* text, int length) override;
   int hasValue() const override;
+  bool namesStoredValue(const char* text) const override;
   int snmpGet(std::string& out) const override;
   int setBySnmp(int action, const uint8_t* value, int asnType, size_t length) override;
 

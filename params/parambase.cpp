@@ -69,6 +69,7 @@ int Param::setBySnmp(int, const uint8_t*, int, size_t) {
 int Param::choiceCount() const { return 1; }
 bool Param::isOn() const { return false; }
 bool Param::isOff() const { return true; }
+bool Param::namesStoredValue(const char*) const { return false; }
 void Param::noteCommitted() {}
 
 int Param::changeClass() const {

@@ -66,6 +66,10 @@ class Param {
   virtual int choiceCount() const;
   virtual bool isOn() const;
   virtual bool isOff() const;
+  // True when text validly names the value stored now (in any spelling).
+  // The address classes answer an unchanged value as not assigned; a
+  // caller tells that apart from a refusal with this.
+  virtual bool namesStoredValue(const char* text) const;
 
   // Validates and assigns text (length -1: strlen); the change class
   // (CHANGE_ANY, CHANGE_RESTART, CHANGE_REBOOT), 0 when refused or when

@@ -81,10 +81,12 @@ int HttpRequest::applyFormToParams(const char* groupPrefix, uint32_t* bits, std:
     if (name[0] < 'a' || name[0] > 'z' || nameLength > PARAM_MAX_KEY) continue;
     Param* param = paramStore.find(name, nameLength);
     if (param == nullptr) continue;
-    if (param->set(formFieldValue(field)) != 0) {
+    const char* value = formFieldValue(field);
+    if (param->set(value) != 0) {
       ++changed;
-    } else if (refused != nullptr && !param->hasFlags(PF_VOLATILE)) {
-      // A volatile parameter takes the value without reporting a change.
+    } else if (refused != nullptr && !param->hasFlags(PF_VOLATILE) && !param->namesStoredValue(value)) {
+      // A volatile parameter takes the value without reporting a change;
+      // an address sent back unchanged (in any spelling) is no refusal.
       if (!refused->empty()) refused->append(", ");
       refused->append(param->key());
     }

@@ -76,6 +76,38 @@ TEST_F(SettingsForm, RefusedValueIsNamedAndTheStoredOneShown) {
       << only;
 }
 
+// A browser sends every field of a form back, the unchanged addresses too:
+// a text naming the stored address or MAC (in any spelling) is no refusal,
+// an unreadable one still is.
+TEST_F(SettingsForm, UnchangedAddressFieldsAreNotRefused) {
+  writeTemplate("network/ipv4.html", "HeadInfo[{?HeadInfo}] ErrMsg[{?ErrMsg}]");
+  setParam("ip_addr", "192.168.1.10");
+  setParam("ip_mask", "255.255.255.0");
+  setParam("ip_gate", "");
+  setParam("ipv6_addr", "2001:db8::1");
+  setParam("hw_filter_3", "02:aa:bb:cc:dd:ee");
+  struct Case {
+    const char* form;
+    const char* errMsg;
+  } cases[] = {
+      {"ip_addr=192.168.1.10&ip_mask=255.255.255.0&ip_gate=0.0.0.0", ""},
+      {"ipv6_addr=2001:db8::1", ""},
+      {"ipv6_addr=2001:0DB8:0:0:0:0:0:0001", ""},
+      {"hw_filter_3=02:aa:bb:cc:dd:ee", ""},
+      {"hw_filter_3=02:AA:BB:CC:DD:EE", ""},
+      {"ip_mask=255.255.255.0&ip_addr=192.168.1.300", "Not accepted, the stored value stays: ip_addr"},
+      {"ip_mask=255.255.x.0&ipv6_addr=2001:db8::1::", "Not accepted, the stored value stays: ip_mask, ipv6_addr"},
+      {"hw_filter_3=02:aa:bb:cc:dd", "Not accepted, the stored value stays: hw_filter_3"},
+  };
+  for (const Case& c : cases) {
+    const std::string body = bodyOf(post("/network/ipv4.html", std::string("action=set&") + c.form));
+    EXPECT_NE(body.find(std::string("ErrMsg[") + c.errMsg + "]"), std::string::npos) << c.form << "\n" << body;
+  }
+  EXPECT_EQ(param("ip_addr"), "192.168.1.10");
+  EXPECT_EQ(param("ip_mask"), "255.255.255.0");
+  EXPECT_EQ(restarts.load(), 0);
+}
+
 TEST_F(SettingsForm, RebootClassChangeRestartsAndReturnsToThePage) {
   setParam("ip_addr", "192.168.1.10");
   const std::string body = bodyOf(post("/network/ipv4.html", "action=set&ip_addr=192.168.1.20"));
