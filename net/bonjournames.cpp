@@ -2,6 +2,7 @@
 // identity, its conflict number, and the host label.
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <string>
 
 #include "net/bonjourtask.h"
@@ -25,7 +26,10 @@ void BonjourTask::resetState(bool full) {
   probeState_ = -1;
   probeCycles_ = 0;
   if (!full) return;
-  mdnsPrimaryInstanceBuffer()[0] = 0;
+  {
+    std::lock_guard<std::mutex> lock(mdnsInstanceNameMutex());
+    mdnsPrimaryInstanceBuffer()[0] = 0;
+  }
   mdnsServices[2].instanceName[0] = 0;
   counter_ = 0;
   copyLabelText(hostName_, productParams().default_name, kMdnsMaxLabel);
@@ -33,7 +37,11 @@ void BonjourTask::resetState(bool full) {
 
 void BonjourTask::loadInstanceCounter() {
   char* primary = mdnsPrimaryInstanceBuffer();
-  copyLabelText(primary, bonjourNameParam().c_str(), kMdnsNameBufferSize - 1);
+  const std::string configured = bonjourNameParam();
+  {
+    std::lock_guard<std::mutex> lock(mdnsInstanceNameMutex());
+    copyLabelText(primary, configured.c_str(), kMdnsNameBufferSize - 1);
+  }
   char copy[kMdnsNameBufferSize];
   std::memcpy(copy, primary, sizeof copy);
   const int suffix = parseConflictSuffix(copy, false);
@@ -43,6 +51,7 @@ void BonjourTask::loadInstanceCounter() {
 void BonjourTask::buildInstanceName() {
   char* primary = mdnsPrimaryInstanceBuffer();
   const std::string configured = bonjourNameParam();
+  std::lock_guard<std::mutex> lock(mdnsInstanceNameMutex());
   const ProductParams& product = productParams();
   char text[2 * ProductParams::kTextSize + 2];
   if (configured.empty()) {

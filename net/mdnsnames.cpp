@@ -33,6 +33,16 @@ void MdnsService::markRecords(uint8_t bits, bool clear) {
 const char* bonjourInstanceName() { return primaryInstance; }
 char* mdnsPrimaryInstanceBuffer() { return primaryInstance; }
 
+std::mutex& mdnsInstanceNameMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+
+std::string copyBonjourInstanceName() {
+  std::lock_guard<std::mutex> lock(mdnsInstanceNameMutex());
+  return std::string(primaryInstance, strnlen(primaryInstance, sizeof primaryInstance));
+}
+
 int parseConflictSuffix(char* text, bool cut) {
   const size_t length = std::strlen(text);
   if (length <= 4 || text[length - 1] != ')') return -1;

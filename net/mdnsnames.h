@@ -10,6 +10,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
+#include <string>
 
 constexpr int kMdnsMaxLabel = 63;
 constexpr int kMdnsNameBufferSize = 129;  // instance and host label buffers
@@ -43,9 +45,14 @@ extern MdnsService mdnsServices[kMdnsServiceRows];
 // The companion row of each service row (rows 2 and 3 never become active).
 int mdnsCompanionRow(int row);
 
-// The primary instance-name buffer (the Bonjour page shows it).
+// The primary instance-name buffer. Only the responder's thread writes it,
+// holding mdnsInstanceNameMutex(); other threads read it through
+// copyBonjourInstanceName.
 const char* bonjourInstanceName();
 char* mdnsPrimaryInstanceBuffer();
+std::mutex& mdnsInstanceNameMutex();
+// A copy of the name announced now (the Bonjour page shows it); "" none.
+std::string copyBonjourInstanceName();
 
 // A trailing " (N)" with N of one or two digits on a text longer than four
 // characters: N (the suffix cut off when cut is set), else -1.

@@ -1,7 +1,5 @@
 #include "web/pendingvalues.h"
 
-std::string bonjourInstanceName() { return std::string(); }
-
 void countLiveSessions(int* administrators, int* users) {
   if (administrators != nullptr) *administrators = 0;
   if (users != nullptr) *users = 0;

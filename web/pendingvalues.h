@@ -11,9 +11,6 @@
 
 class HttpRequest;
 
-// The instance name the mDNS responder announces; "" when none.
-std::string bonjourInstanceName();
-
 // SessionTable::countLive: live administrator and user sessions.
 void countLiveSessions(int* administrators, int* users);
 

@@ -9,6 +9,7 @@
 
 #include "net/dhcplease.h"
 #include "net/ipv6routes.h"
+#include "net/mdnsnames.h"
 #include "net/netinterface.h"
 #include "notify/notifyproducer.h"
 #include "params/p3list.h"
@@ -122,7 +123,7 @@ int handleIp4VlanPage(HttpRequest& request) {
 int handleBonjourPage(HttpRequest& request) {
   const int result = runSettingsForm(request);
   if (result != 1) return result;
-  request.setVariable("bonjour_current", bonjourInstanceName().c_str());
+  request.setVariable("bonjour_current", copyBonjourInstanceName().c_str());
   return 1;
 }
 

@@ -9,6 +9,7 @@
 
 #include "app/processstate.h"
 #include "net/dhcplease.h"
+#include "net/mdnsnames.h"
 #include "notify/notifytask.h"
 #include "params/paramstore.h"
 #include "snmp/snmpdconf.h"
@@ -225,6 +226,19 @@ TEST_F(SettingsForm, NotificationCountersAndSinksWithoutConfiguration) {
   mailFailureCount[1].store(saved[1]);
   trapSinkCounters[0].store(saved[2]);
   trapSinkCounters[1].store(saved[3]);
+}
+
+TEST_F(SettingsForm, BonjourPageShowsTheNameTheResponderAnnounces) {
+  writeTemplate("network/bonjour.html", "[{?bonjour_current}]");
+  char* announced = mdnsPrimaryInstanceBuffer();
+  const std::string saved = copyBonjourInstanceName();
+  // The responder's name, not the parameter: it carries the conflict number.
+  setParam("bonjour_name", "Office");
+  copyLabelText(announced, "Office (3)", kMdnsMaxLabel);
+  EXPECT_EQ(bodyOf(get("/network/bonjour.html")), "[Office (3)]");
+  announced[0] = 0;
+  EXPECT_EQ(bodyOf(get("/network/bonjour.html")), "[]");
+  copyLabelText(announced, saved.c_str(), kMdnsMaxLabel);
 }
 
 TEST_F(SettingsForm, ParameterCountAndSessionSlots) {
