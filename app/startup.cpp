@@ -235,6 +235,10 @@ IpAddress setUpIpv4(bool ipv6Model) {
     if (Param* setBy = paramStore.find("ip_setby")) setBy->set("zconf");
   }
   setAsInterfaceAddress(address, nif, nullptr, 0);
+  // The ZeroConf address and the netmask that goes with it are saved at
+  // once: left pending, they would ride on the next commit of any page as
+  // a change that restarts the device.
+  paramStore.commitAndSave();
   if (address.isLinkLocal4()) {
     nif.routeLinkLocal();
     std::fprintf(stderr, "### ZeroConf IP:%s setup linklocal configuration ###\n", ipText(address));
