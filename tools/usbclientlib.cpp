@@ -103,6 +103,9 @@ bool Client::open(const std::string& host, int port, bool tls, int timeoutMs) {
   for (addrinfo* a = found; a && fd_ < 0; a = a->ai_next) {
     const int fd = ::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol);
     if (fd < 0) continue;
+    // Bounds the connect too: a filtered port never answers.
+    const timeval tv = {timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
     if (::connect(fd, a->ai_addr, a->ai_addrlen) == 0) fd_ = fd;
     else ::close(fd);
   }

@@ -88,6 +88,8 @@ int formatParam(const char* name, int index, bool display, char* buffer, size_t 
     int len;
     if (index != kTemplateNoIndex && index >= 0 && p->paramClass() == ParamClass::Choice)
         len = p->formatColumn((index & 0xffff) | (display ? COL_DISPLAY : COL_KEY), buffer, static_cast<int>(size));
+    else if (display && p->paramClass() == ParamClass::Choice)
+        len = p->formatColumn(~COL_MASK | COL_DISPLAY, buffer, static_cast<int>(size));  // the current row's text
     else
         len = p->format(buffer, static_cast<int>(size));
     if (len < 0)

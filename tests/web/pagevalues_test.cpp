@@ -33,6 +33,8 @@ TEST(PageValuesTest, ParametersFeaturesAndReservedNames) {
         {"language", kTemplateNoIndex, false, "en"},
         {"language", 1, false, "de"},
         {"language", 1, true, "Deutsch"},
+        {"ip_setby", kTemplateNoIndex, false, "zconf"},
+        {"ip_setby", kTemplateNoIndex, true, "ZeroConfig"},  // the current row's text
         {"no_such_parameter", kTemplateNoIndex, false, ""},
         {"NUV_CFG_NTP", kTemplateNoIndex, false, "1"},
         {"NUV_CFG_NOTHING", kTemplateNoIndex, false, ""},
