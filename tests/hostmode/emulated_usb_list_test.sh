@@ -26,7 +26,7 @@ cleanup() {
   fi
   ip netns del "$ns" 2>/dev/null
   ip link del "${ns}0" 2>/dev/null
-  rm -rf "$root" "$log"
+  rm -rf "$root" "$log" "$root.list"
 }
 trap cleanup EXIT
 
