@@ -2,6 +2,7 @@
 // as the agent calls them.
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -157,7 +158,9 @@ TEST_F(ControlObject, ActsInCommitOnTheBytesItWasGiven) {
       {longOf(10), ASN_INTEGER, 1, false},
       {longOf(9), ASN_INTEGER, 1, true},
       {longOf(7), ASN_INTEGER, 0, false},
-      {longOf(10L + (1L << 40)), ASN_INTEGER, 0, false},  // not 10 as a long
+      // Not 10 as a long, though its first bytes read 10: the set bit lies
+      // in the long's last byte, whatever the long's width.
+      {longOf(10L + (1L << (CHAR_BIT * (sizeof(long) - 1)))), ASN_INTEGER, 0, false},
       {{}, ASN_OCTET_STR, 0, false},                      // empty: no command
       {{10}, ASN_OCTET_STR, 1, false},                     // one byte read as one byte
       {{10, 0, 0}, ASN_OCTET_STR, 1, false},
