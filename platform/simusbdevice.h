@@ -34,6 +34,9 @@ struct SimUsbFaults {
   // Endpoint -> submissions still to go before one is refused with ENOMEM
   // (usbfs at its memory limit); 0 refuses the next one.
   std::map<uint8_t, unsigned> refuseSubmission;
+  // Transfer buffers cannot be mapped from the device's handles (-ENOMEM,
+  // usbfs at its memory limit or a kernel without mmap on its nodes).
+  bool refuseMapping = false;
 };
 
 class SimUsbDevice {

@@ -61,6 +61,7 @@ struct SimUsbHandle {
   std::vector<std::unique_ptr<SimUsbUrb>> inFlight;
   std::deque<std::unique_ptr<SimUsbUrb>> completed;
   std::vector<std::unique_ptr<SimUsbUrb>> spareUrbs;  // reaped records, for reuse
+  std::map<void*, size_t> buffers;                     // mapped transfer buffers -> length
 
   // A cleared record, a reaped one when there is one.
   std::unique_ptr<SimUsbUrb> takeUrb();
@@ -84,6 +85,18 @@ struct SimUsbHost::State {
   int wakeFd = -1;
   int listenFd = -1;
   std::string controlPath;
+
+  // Transfer buffers of handles revoked or closed, not yet given back, and
+  // the counts transferBufferCounts() reports.
+  std::map<void*, size_t> detachedBuffers;
+  uint64_t buffersMapped = 0;
+  uint64_t urbsInMappedBuffers = 0;
+  // The handle's mapped buffers become ordinary memory of the caller's.
+  void detachBuffers(SimUsbHandle& h);
+  // -EINVAL when the URB's buffer starts in a mapped buffer of the handle
+  // and runs past its end (as usbfs answers), else 0; counts URBs that lie
+  // in one.
+  int checkMappedBuffer(const SimUsbHandle& h, const void* buffer, size_t length);
 
   static uint64_t nowMs();
   void wake();
