@@ -65,19 +65,26 @@ row="$("$client" --port "$port" list | awk '$4 == 3 {print $2; exit}')"
 served64="$("$client" --port "$port" storage-read "$row" 3 "$mib" 64 | awk '{print $5}')"
 served1m="$("$client" --port "$port" storage-read "$row" 3 "$mib" 1024 | awk '{print $5}')"
 # The same reads by a client inside the guest, at the listener's eth0
-# address.
+# address: "SECONDS CPU MAPS", the program's CPU time (user + system) over
+# the read and its mappings of usbfs nodes (transfer buffers) while the
+# client still holds the stick after the read.
 inguest() {
-  guest "/bench/vm_usbcheck --host 10.0.2.15 --port 9200 storage-read $row 3 $mib $1" | awk '{print $5}'
+  local cpu="awk '{print \$14 + \$15}' /proc/\$pid/stat"
+  guest "pid=\$(pidof usbdevsrv); c0=\$($cpu); /bench/vm_usbcheck --host 10.0.2.15 --port 9200 storage-read $row 3 $mib $1 2 > /tmp/read.out & client=\$!; for i in \$(seq 600); do grep -q holding /tmp/read.out && break; sleep 0.1; done; c1=\$($cpu); maps=\$(grep -c ' /dev/bus/usb/' /proc/\$pid/maps); wait \$client; echo \$(awk '/^read/ {print \$5}' /tmp/read.out) \$((c1 - c0)) \$maps"
 }
-guest64="$(inguest 64)"
-guest1m="$(inguest 1024)"
+read -r guest64 cpu64 maps64 <<<"$(inguest 64)"
+read -r guest1m cpu1m maps1m <<<"$(inguest 1024)"
+ticks="$(guest 'getconf CLK_TCK 2>/dev/null || echo 100' | tr -dc 0-9)"
 
-awk -v b="$baseline" -v s64="$served64" -v s1m="$served1m" -v g64="$guest64" -v g1m="$guest1m" -v b1m="$baseline1m" -v mib="$mib" 'BEGIN {
+awk -v b="$baseline" -v s64="$served64" -v s1m="$served1m" -v g64="$guest64" -v g1m="$guest1m" -v b1m="$baseline1m" -v mib="$mib" \
+    -v c64="$cpu64" -v c1m="$cpu1m" -v m64="$maps64" -v m1m="$maps1m" -v hz="${ticks:-100}" 'BEGIN {
   printf "guest dd bs=64k (usb-storage):    %d MiB in %.3f s = %6.2f MiB/s\n", mib, b, mib / b
   printf "guest dd bs=1M (usb-storage):     %d MiB in %.3f s = %6.2f MiB/s\n", mib, b1m, mib / b1m
   printf "USB server to host, 64 KiB reads: %d MiB in %.3f s = %6.2f MiB/s  ratio %.2f\n", mib, s64, mib / s64, b / s64
   printf "USB server to host, 1 MiB reads:  %d MiB in %.3f s = %6.2f MiB/s  ratio %.2f\n", mib, s1m, mib / s1m, b / s1m
   printf "USB server in guest, 64 KiB reads: %d MiB in %.3f s = %6.2f MiB/s  ratio %.2f\n", mib, g64, mib / g64, b / g64
-  printf "USB server in guest, 1 MiB reads:  %d MiB in %.3f s = %6.2f MiB/s  ratio %.2f\n", mib, g1m, mib / g1m, b / g1m
-  printf "(ratio: server throughput / throughput of the guest dd bs=64k)\n"
+  printf "USB server in guest, 1 MiB reads:  %d MiB in %.3f s = %6.2f MiB/s  ratio %.2f  ratio to dd bs=1M %.2f\n", mib, g1m, mib / g1m, b / g1m, b1m / g1m
+  printf "program CPU in guest: 64 KiB reads %.2f s (%.0f%% of the read), 1 MiB reads %.2f s (%.0f%%)\n", c64 / hz, 100 * c64 / hz / g64, c1m / hz, 100 * c1m / hz / g1m
+  printf "usbfs mappings of the program after the read: 64 KiB reads %d, 1 MiB reads %d\n", m64, m1m
+  printf "(ratio: server throughput / throughput of the guest dd bs=64k unless named)\n"
 }'

@@ -36,6 +36,9 @@ struct SimUsbFaults {
   std::map<uint8_t, unsigned> refuseSubmission;
   // Endpoints whose completed URBs are reaped newest first.
   std::set<uint8_t> reapNewestFirst;
+  // Transfer buffers cannot be mapped from the device's handles (-ENOMEM,
+  // usbfs at its memory limit or a kernel without mmap on its nodes).
+  bool refuseMapping = false;
 };
 
 class SimUsbDevice {

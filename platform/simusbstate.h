@@ -72,6 +72,7 @@ struct SimUsbHandle {
   // Bulk endpoints (bit 0-15 OUT, 16-31 IN, by number) that refuse
   // continuation URBs after a failed one, until a transfer starts anew.
   uint32_t disabledBulk = 0;
+  std::map<void*, size_t> buffers;                     // mapped transfer buffers -> length
 
   // A cleared record, a reaped one when there is one.
   std::unique_ptr<SimUsbUrb> takeUrb();
@@ -95,6 +96,18 @@ struct SimUsbHost::State {
   int wakeFd = -1;
   int listenFd = -1;
   std::string controlPath;
+
+  // Transfer buffers of handles revoked or closed, not yet given back, and
+  // the counts transferBufferCounts() reports.
+  std::map<void*, size_t> detachedBuffers;
+  uint64_t buffersMapped = 0;
+  uint64_t urbsInMappedBuffers = 0;
+  // The handle's mapped buffers become ordinary memory of the caller's.
+  void detachBuffers(SimUsbHandle& h);
+  // -EINVAL when the URB's buffer starts in a mapped buffer of the handle
+  // and runs past its end (as usbfs answers), else 0; counts URBs that lie
+  // in one.
+  int checkMappedBuffer(const SimUsbHandle& h, const void* buffer, size_t length);
 
   static uint64_t nowMs();
   void wake();

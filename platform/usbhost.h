@@ -117,6 +117,26 @@ class UsbHost {
   // kernel lacks the request).
   virtual int hardReset(int handle) = 0;
 
+  // ---- transfer buffers ----
+
+  // A buffer of size bytes for the URBs of handle that the host controller
+  // works on in place: usbfs maps memory it allocated for DMA into the
+  // process (mmap of the node, kernels since 4.6), and a URB whose buffer
+  // lies in such memory is neither copied in at submission nor out at the
+  // reap. 0 and *buffer set, or a negative errno (-ENOMEM at the usbfs
+  // memory limit, -ENODEV where the node cannot be mapped): the caller then
+  // uses ordinary memory, which usbfs copies.
+  //
+  // The buffer stays valid memory until unmapTransferBuffer, also when its
+  // handle is revoked or closed first: then its pages are swapped for
+  // private ones holding the same bytes, so nothing keeps the device's file
+  // open and nothing written later reaches the device's memory.
+  virtual int mapTransferBuffer(int handle, size_t size, void** buffer);
+  // Gives back a buffer of mapTransferBuffer with the size it was asked
+  // for; handle is the one it was mapped from (it may be closed by now).
+  // 0, or -EINVAL for a buffer this host did not map.
+  virtual int unmapTransferBuffer(int handle, void* buffer, size_t size);
+
   // USBDEVFS_SUBMITURB. The caller keeps the record (type, endpoint,
   // flags, buffer, buffer_length, usercontext) and its buffer alive and
   // leaves the buffer alone until the URB has been reaped: OUT data may be

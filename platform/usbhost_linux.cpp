@@ -69,11 +69,16 @@ int LinuxUsbHost::openDevice(int busnum, int devnum, int flags) {
 
 int LinuxUsbHost::closeDevice(int handle) {
   if (handle < 0) return -EBADF;
+  std::lock_guard<std::mutex> hold(mappingMutex_);
+  detachMappings(handle);
   return ::close(handle) == 0 ? 0 : -errno;
 }
 
 int LinuxUsbHost::revokeHandle(int handle) {
   if (handle < 0) return -EBADF;
+  std::lock_guard<std::mutex> hold(mappingMutex_);
+  // A mapping holds the usbfs file as a descriptor does: it goes first.
+  detachMappings(handle);
   // The usbfs file goes with its last descriptor: the kernel releases the
   // interfaces and kills the URBs. /dev/null keeps the number taken.
   const int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);

@@ -3,10 +3,18 @@
 #ifndef PLATFORM_USBHOST_LINUX_H
 #define PLATFORM_USBHOST_LINUX_H
 
+#include <cstddef>
+#include <map>
+#include <mutex>
+
 #include "platform/usbhost.h"
 
 class LinuxUsbHost : public UsbHost {
  public:
+  // Transfer buffers mapped from a handle (see usbhost.h).
+  int mapTransferBuffer(int handle, size_t size, void** buffer) override;
+  int unmapTransferBuffer(int handle, void* buffer, size_t size) override;
+
   int prepareUsbDeviceFilesystem() override;
   int makeDeviceNode(int busnum, int devnum, int major, int minor) override;
   int openDevice(int busnum, int devnum, int flags) override;
@@ -27,6 +35,22 @@ class LinuxUsbHost : public UsbHost {
   int submitUrb(int handle, usbdevfs_urb* urb) override;
   int discardUrb(int handle, usbdevfs_urb* urb) override;
   int reapUrbNoDelay(int handle, usbdevfs_urb** urb) override;
+
+ private:
+  // Under mappingMutex_: the handle's mappings are swapped for private
+  // memory (they would keep the usbfs file open, its claims and URBs
+  // with it, and point at memory the device may be given again).
+  void detachMappings(int handle);
+
+  // Held from a mapping's mmap to its record, and from the swap of a
+  // handle's mappings to the replacement of its descriptor, so no mapping
+  // of a handle being revoked or closed is missed.
+  std::mutex mappingMutex_;
+  // handle -> (address -> mapped length) of the device's memory.
+  std::map<int, std::map<void*, size_t>> mappings_;
+  // Private memory left in place of the mappings of revoked or closed
+  // handles, until it is given back.
+  std::map<void*, size_t> detached_;
 };
 
 #endif

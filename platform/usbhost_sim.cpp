@@ -262,6 +262,8 @@ std::string faultDevice(CommandContext& c, const std::string& devpath, std::istr
       if (!hasB || y < 0 || !(endpoint & 0x80)) return "bad short fault";
       device.faults().shortNext[endpoint] = static_cast<size_t>(y);
     }
+  } else if (name == "nomap") {
+    device.faults().refuseMapping = true;
   } else if (name == "gone") {
     if (slot.gone) return "already gone";
     for (const std::string& path : subtree(s, devpath)) s.markGone(*s.devices[path]);

@@ -88,6 +88,8 @@
 //     totallength <value>       wTotalLength of the first configuration
 //     numinterfaces <value>     bNumInterfaces of the first configuration
 //     numconfigs <value>        bNumConfigurations, nothing else changed
+//     nomap                     transfer buffers cannot be mapped from the
+//                               device's handles (ENOMEM)
 //     hardreset ok|<errno>      answer of the hard reset: ok, a name (ENOTTY,
 //                               ENODEV, EIO, EPIPE, EBUSY, ETIMEDOUT) or a
 //                               number; ENOTTY unless set
@@ -139,6 +141,15 @@ class SimUsbHost : public UsbHost {
   std::string storageFile(const std::string& devpath) const;
   // Handles open now (all devices).
   int openHandleCount() const;
+  // Transfer buffers: mapped now (those of closed handles included), mapped
+  // since the host started, and URBs submitted whose buffer was a mapped
+  // buffer of their handle.
+  struct TransferBufferCounts {
+    int live = 0;
+    uint64_t mapped = 0;
+    uint64_t urbsInMapped = 0;
+  };
+  TransferBufferCounts transferBufferCounts() const;
 
   // UsbHost
   int prepareUsbDeviceFilesystem() override;
@@ -160,6 +171,12 @@ class SimUsbHost : public UsbHost {
   int submitUrb(int handle, usbdevfs_urb* urb) override;
   int discardUrb(int handle, usbdevfs_urb* urb) override;
   int reapUrbNoDelay(int handle, usbdevfs_urb** urb) override;
+  // Page-aligned memory of the simulator's own, which its devices fill in
+  // place as they do any caller's buffer; after a revoke or close it stays
+  // the caller's until given back. Buffers not given back when the host
+  // ends stay mapped: a caller may still hold them.
+  int mapTransferBuffer(int handle, size_t size, void** buffer) override;
+  int unmapTransferBuffer(int handle, void* buffer, size_t size) override;
 
   struct State;
 

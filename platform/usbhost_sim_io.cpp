@@ -64,6 +64,7 @@ int SimUsbHost::closeDevice(int handle) {
   auto it = state_->handles.find(handle);
   if (it == state_->handles.end()) return -EBADF;
   state_->detach(*it->second);
+  state_->detachBuffers(*it->second);
   state_->handles.erase(it);  // closes the descriptor pair
   return 0;
 }
@@ -74,6 +75,7 @@ int SimUsbHost::revokeHandle(int handle) {
   if (it == state_->handles.end()) return -EBADF;
   SimUsbHandle& h = *it->second;
   state_->detach(h);
+  state_->detachBuffers(h);
   h.slot.reset();
   // Nothing is reaped from a revoked handle: its records are the owner's again.
   h.inFlight.clear();
@@ -251,6 +253,8 @@ int SimUsbHost::submitUrb(int handle, usbdevfs_urb* urb) {
   const size_t length = static_cast<size_t>(urb->buffer_length);
   if (!urb->buffer && length) return -EFAULT;
   if (length > kMaxUrbLength) return -ENOMEM;
+  rc = state_->checkMappedBuffer(*h, urb->buffer, length);
+  if (rc < 0) return rc;
   SimUsbSlot& slot = *h->slot;
   const uint8_t endpoint = urb->endpoint;
   auto& refuse = slot.device->faults().refuseSubmission;

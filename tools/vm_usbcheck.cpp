@@ -5,12 +5,17 @@
 //   vm_usbcheck --port N list                          (--tls: over TLS)
 //   vm_usbcheck --port N descriptors ROW PORT
 //   vm_usbcheck --port N storage ROW PORT SECTOR       (bulk-only transport)
-//   vm_usbcheck --port N storage-read ROW PORT MIB [KIB] (timed read, KIB per command)
+//   vm_usbcheck --port N storage-read ROW PORT MIB [KIB [HOLD]]
+//                      (timed read, KIB per command; HOLD as below)
+//   vm_usbcheck --port N storage-digest ROW PORT MIB KIB HOLD
+//                      (SHA-256 of the first MIB MiB, then the device held
+//                      HOLD seconds before the disconnect)
 //   vm_usbcheck --port N interrupt ROW PORT ENDPOINT LENGTH COUNT
 //   vm_usbcheck --port N hold ROW PORT SECONDS
 //   vm_usbcheck --port N status ROW PORT              (PORT_STATUS code)
 // Exit code 0 when every exchange was answered as expected.
 #include <signal.h>
+#include <openssl/evp.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -222,7 +227,8 @@ int storage(Client& client, int row, int port, uint32_t sector) {
 }
 
 // Reads the first MIB mebibytes, kib KiB a command; prints bytes and seconds.
-int storageRead(Client& client, int row, int port, uint32_t mib, uint32_t kib) {
+int storageRead(Client& client, int row, int port, uint32_t mib, uint32_t kib, bool digest = false,
+                int holdSeconds = 0) {
   uint8_t in = 0, out = 0;
   if (!connectAndConfigure(client, row, port) || !bulkEndpoints(client, row, port, in, out)) return 1;
   BulkOnly bot(client, row, port, in, out);
@@ -230,14 +236,28 @@ int storageRead(Client& client, int row, int port, uint32_t mib, uint32_t kib) {
   const uint32_t total = mib * 2048;
   Bytes data;
   uint64_t bytes = 0;
+  EVP_MD_CTX* sha = digest ? EVP_MD_CTX_new() : nullptr;
+  if (sha) EVP_DigestInit_ex(sha, EVP_sha256(), nullptr);
   const auto start = std::chrono::steady_clock::now();
   for (uint32_t lba = 0; lba < total; lba += kBlocks) {
     const uint16_t blocks = static_cast<uint16_t>(total - lba < kBlocks ? total - lba : kBlocks);
     if (!bot.command(BulkOnly::rw10(0x28, lba, blocks), blocks * 512u, {}, data)) return 1;
     bytes += data.size();
+    if (sha) EVP_DigestUpdate(sha, data.data(), data.size());
   }
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   std::printf("read %llu bytes in %.3f s\n", static_cast<unsigned long long>(bytes), seconds);
+  if (sha) {
+    unsigned char sum[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    EVP_DigestFinal_ex(sha, sum, &length);
+    EVP_MD_CTX_free(sha);
+    line("sha256 " + hex(Bytes(sum, sum + length)));
+  }
+  if (holdSeconds > 0) {
+    line("holding");
+    sleep(static_cast<unsigned>(holdSeconds));
+  }
   Message bye;
   client.disconnect(row, port, bye);
   return bytes == uint64_t(total) * 512 ? 0 : 1;
@@ -318,7 +338,11 @@ int main(int argc, char** argv) {
   if (command == "descriptors") return descriptors(client, row, usbPort);
   if (command == "storage" && left >= 3) return storage(client, row, usbPort, static_cast<uint32_t>(number(a[2])));
   if (command == "storage-read" && left >= 3) return storageRead(client, row, usbPort, static_cast<uint32_t>(number(a[2])),
-                       left >= 4 ? static_cast<uint32_t>(number(a[3])) : 64);
+                       left >= 4 ? static_cast<uint32_t>(number(a[3])) : 64, false,
+                       left >= 5 ? static_cast<int>(number(a[4])) : 0);
+  if (command == "storage-digest" && left >= 5)
+    return storageRead(client, row, usbPort, static_cast<uint32_t>(number(a[2])), static_cast<uint32_t>(number(a[3])),
+                       true, static_cast<int>(number(a[4])));
   if (command == "interrupt" && left >= 5)
     return interrupt(client, row, usbPort, static_cast<uint8_t>(number(a[2])), static_cast<uint32_t>(number(a[3])),
                      static_cast<int>(number(a[4])));

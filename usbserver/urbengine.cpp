@@ -315,7 +315,7 @@ int submitSubUrb(int handle, UrbRequest* r, int index) {
   }
   int rc;
   if (r->isIn() && !sub->buffer && sub->buffer_length > 0 &&
-      !(sub->buffer = allocUrbBuffer(static_cast<size_t>(sub->buffer_length)))) {
+      !(sub->buffer = allocUrbBuffer(handle, static_cast<size_t>(sub->buffer_length)))) {
     rc = -ENOMEM;
   } else {
     rc = usbHost().submitUrb(handle, sub);

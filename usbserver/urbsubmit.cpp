@@ -94,11 +94,16 @@ int failedSubmission(UsbConnection& c, UsbReplyHeader reply, int rowIndex, UrbRe
 // each chunk submitted once it is in.
 int sendOutData(UsbConnection& c, const UsbReplyHeader& reply, const UsbTransferDescriptor& d, UrbRequest* r) {
   UsbDeviceRow& row = usbDeviceTable[d.row];
+  muxIn(d.row);
+  // Buffers come from the handle the transfer started on; a handle revoked
+  // meanwhile only gives ordinary ones.
+  const int handle = row.usbfsHandle;
+  unlockUsbDeviceRow(d.row);
   int64_t unread = d.outLength;
   for (int i = 0; i < r->count; ++i) {
     usbdevfs_urb* sub = urbSubRecord(r, i);
     const int length = sub ? sub->buffer_length : 0;
-    if (sub) sub->buffer = allocUrbBuffer(static_cast<size_t>(length));
+    if (sub) sub->buffer = allocUrbBuffer(handle, static_cast<size_t>(length));
     if (sub && sub->buffer && length > 0 && readTransferBody(c, sub->buffer, length) != length) {
       // Never send a chunk the client did not fill. The rest of the data
       // cannot be told from the next request: the connection ends, and

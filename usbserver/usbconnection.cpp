@@ -13,6 +13,7 @@
 #include "runtime/tlsconnection.h"
 #include "runtime/uptime.h"
 #include "usbserver/accesskey.h"
+#include "usbserver/urbbuffers.h"
 #include "usbserver/urbengine.h"
 #include "usbserver/usbdevicetable.h"
 #include "usbserver/usbrowhandover.h"
@@ -231,7 +232,10 @@ int UsbConnection::serveHandovers(int send) {
       // The handle goes first: the kernel gives back the URBs in flight,
       // so their records can be freed.
       destroyRowSource(h->source);
-      if (h->handle >= 0) usbHost().closeDevice(h->handle);
+      if (h->handle >= 0) {
+        dropUrbBuffers(h->handle);
+        usbHost().closeDevice(h->handle);
+      }
       h->handle = -1;
       freeUrbList(h->transfers);
     }

@@ -3,6 +3,7 @@
 
 #include "platform/usbhost.h"
 #include "runtime/uptime.h"
+#include "usbserver/urbbuffers.h"
 #include "usbserver/usbdevicerow.h"
 #include "usbserver/usbrowhandover.h"
 #include "usbserver/usbdevicetable.h"
@@ -44,6 +45,7 @@ int UsbDeviceRow::closeDevice() {
   const int32_t handle = usbfsHandle;
   if (handle < 0) return 0;
   usbfsHandle = -1;
+  dropUrbBuffers(handle);
   usbHost().closeDevice(handle);
   return 1;
 }

@@ -8,6 +8,7 @@
 #include "runtime/task.h"
 #include "runtime/uptime.h"
 #include "usbserver/publishedparams.h"
+#include "usbserver/urbbuffers.h"
 #include "usbserver/urbengine.h"
 #include "usbserver/usbconnection.h"
 #include "usbserver/usbdevicetable.h"
@@ -54,7 +55,10 @@ int revokeRowFromOwner(int row) {
   // client that stops reading): its claims go and nothing it submitted
   // reaches the device after the new owner's. The owner's task closes the
   // number when it serves the handover.
-  if (r.usbfsHandle >= 0) usbHost().revokeHandle(r.usbfsHandle);
+  if (r.usbfsHandle >= 0) {
+    dropUrbBuffers(r.usbfsHandle);
+    usbHost().revokeHandle(r.usbfsHandle);
+  }
   // The requests are not completed to anyone: their device is gone.
   for (UrbLink* l = r.transfers.first(); l; l = r.transfers.after(l)) urbRequestOf(l)->flags |= URB_ABORT;
   moveUrbList(r.transfers, handover->transfers);

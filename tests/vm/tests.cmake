@@ -22,7 +22,7 @@ if(VM_QEMU AND VM_PYTHON AND TARGET usbdevsrv AND EXISTS ${CMAKE_SOURCE_DIR}/too
   endforeach()
 
   # The USB service's checks, with the client tools/vm_usbcheck on the host.
-  foreach(_check device-list tls-list connect descriptors storage-inquiry storage-read-write interrupt-in unplug-gone)
+  foreach(_check device-list tls-list connect descriptors storage-inquiry storage-read-write storage-read-mapped interrupt-in unplug-gone)
     add_test(NAME vm.server.${_check} COMMAND ${VM_PYTHON} ${_vm_driver} ${_vm_args}
              --client $<TARGET_FILE:vm_usbcheck> server ${_check})
     set_tests_properties(vm.server.${_check} PROPERTIES FIXTURES_REQUIRED appliance_vm TIMEOUT 240 ${_vm_common})

@@ -6,6 +6,7 @@ hotplug check before these may have moved a device to another row. With
 product 353 a device at devpath a.b is USB port (a-1)*5 + b, so the hub on
 root port 1 gives hub port b as USB port b.
 """
+import hashlib
 import os
 import random
 import re
@@ -237,6 +238,39 @@ def storage_read_write(vm):
     with open(vm.stick_image(), "rb") as f:
         f.seek(sector * 512)
         expect(f.read(512) == written, "the image does not hold the written sector %d" % sector)
+
+
+def usbfs_mappings(vm, node):
+    """Lines of the program's /proc/<pid>/maps that map the usbfs node."""
+    pid = vm.guest_ok("pidof usbdevsrv").split()[0]
+    return [line for line in vm.guest_ok("cat /proc/%s/maps" % pid).splitlines() if line.endswith(node)]
+
+
+@server_check("storage-read-mapped")
+def storage_read_mapped(vm):
+    """Reading the whole stick through the server with 1 MiB commands gives
+    the bytes of the image the guest's own dd reads, and it moves through
+    transfer buffers mapped from usbfs: while the client still holds the
+    stick, the program's /proc/<pid>/maps maps the stick's node. Once the
+    client has gone nothing maps it any more."""
+    device = "/sys/bus/usb/devices/1-1.3"
+    busnum, devnum = vm.guest_ok("cat %s/busnum %s/devnum" % (device, device)).split()
+    node = "/dev/bus/usb/%03d/%03d" % (int(busnum), int(devnum))
+    reader = Background(vm, "storage-digest", row_of(vm, 3), 3, STICK_SIZE >> 20, 1024, 120)
+    try:
+        lines = [reader.process.stdout.readline().strip() for _ in range(3)]
+        expect(lines[0].startswith("read %d bytes" % STICK_SIZE) and lines[2] == "holding",
+               "vm_usbcheck storage-digest said %s (%s)" % (lines, "" if reader.process.poll() is None
+                                                             else reader.process.stderr.read()))
+        digest = hashlib.sha256()
+        with open(vm.stick_image(), "rb") as f:
+            digest.update(f.read(STICK_SIZE))
+        expect(lines[1] == "sha256 " + digest.hexdigest(), "the bytes read differ from the stick's image")
+        mapped = usbfs_mappings(vm, node)
+        expect(mapped, "no mapping of %s in the program's maps while the stick is held" % node)
+    finally:
+        reader.stop()
+    wait_for("the mappings of %s to go with the client" % node, lambda: not usbfs_mappings(vm, node), 30, 0.5)
 
 
 @server_check("interrupt-in")
