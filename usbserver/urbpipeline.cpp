@@ -29,7 +29,7 @@ int submitChunk(int handle, UrbRequest* r, int index) {
                  (index > 0 ? USBDEVFS_URB_BULK_CONTINUATION : 0u);
     sub->status = 0;
     sub->actual_length = 0;
-    if (!sub->buffer && sub->buffer_length > 0) sub->buffer = allocUrbBuffer(static_cast<size_t>(sub->buffer_length));
+    if (!sub->buffer && sub->buffer_length > 0) sub->buffer = allocUrbBuffer(handle, static_cast<size_t>(sub->buffer_length));
     if (sub->buffer || sub->buffer_length == 0) {
       rc = usbHost().submitUrb(handle, sub);
       if (rc > 0) rc = -1;
