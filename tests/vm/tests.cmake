@@ -16,7 +16,7 @@ if(VM_QEMU AND VM_PYTHON AND TARGET usbdevsrv AND EXISTS ${CMAKE_SOURCE_DIR}/too
   set_tests_properties(vm.boot PROPERTIES FIXTURES_SETUP appliance_vm TIMEOUT 400 ${_vm_common})
 
   # hotplug last: it changes the device set (and puts it back).
-  foreach(_check banner usb-sysfs link-state vlan forwards restart clock hotplug)
+  foreach(_check banner usb-sysfs link-state vlan vlan-page forwards restart clock hotplug)
     add_test(NAME vm.${_check} COMMAND ${VM_PYTHON} ${_vm_driver} ${_vm_args} check ${_check})
     set_tests_properties(vm.${_check} PROPERTIES FIXTURES_REQUIRED appliance_vm TIMEOUT 240 ${_vm_common})
   endforeach()

@@ -12,6 +12,8 @@ import shutil
 import subprocess
 import tempfile
 import time
+import urllib.parse
+import urllib.request
 
 from vmharness import BANNER, GUEST_ADDRESS, Fail, Skip, wait_for
 
@@ -307,6 +309,37 @@ def program_restart(vm):
     wait_for("the next start's banner", lambda: len(banner_lines(vm)) > starts, 90)
     expect(banner_lines(vm)[-1].endswith("KickOff:%d ####" % starts), "warm start banner: %s" % banner_lines(vm)[-1])
     wait_for("the VLAN devices made again", lambda: program_vlans_in_place(vm), 60)
+
+
+def post_page(vm, path, fields):
+    """Posts a settings form as the administrator (session keys are off in
+    the test's parameter file) through the forwarded HTTP port; the page."""
+    url = "http://127.0.0.1:%d%s" % (vm.host_port("tcp", 80), path)
+    data = urllib.parse.urlencode(fields).encode()
+    with urllib.request.urlopen(url, data, timeout=20) as answer:
+        return answer.read().decode("utf-8", "replace")
+
+
+@check("vlan-page")
+def vlan_page(vm):
+    """A VLAN switched on in the IPv4 VLAN page is made in the guest's
+    kernel without a restart, and goes when switched off; the program's
+    other VLANs stay."""
+    starts = len(banner_lines(vm))
+    expect("eth0.9" not in vlan_devices(vm), "eth0.9 is there before the page asked for it")
+    page = post_page(vm, "/network/ip4vlan.html",
+                     {"action": "set", "ip4vlan_on_4": "on", "ip4vlan_id_4": "9",
+                      "ip4vlan_addr_4": "192.0.2.49", "ip4vlan_mask_4": "255.255.255.240"})
+    expect("The device is restarting." not in page, "the VLAN page restarted the device")
+    try:
+        wait_for("eth0.9 made by the page", lambda: vlan_devices(vm).get("eth0.9") == 9, 60)
+        wait_for("192.0.2.49 on eth0.9", lambda: ipv4_labels(vm).get("eth0.9") == "192.0.2.49/28", 30)
+        expect(program_vlans_in_place(vm), "the program's other VLANs changed: %s" % vlan_devices(vm))
+    finally:
+        post_page(vm, "/network/ip4vlan.html", {"action": "set", "__ip4vlan_on_4": "off"})
+    wait_for("eth0.9 gone when switched off", lambda: "eth0.9" not in vlan_devices(vm), 60)
+    expect(program_vlans_in_place(vm), "the program's VLANs changed: %s" % vlan_devices(vm))
+    expect(len(banner_lines(vm)) == starts, "the program restarted")
 
 
 @check("clock")
