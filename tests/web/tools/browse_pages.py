@@ -19,6 +19,7 @@ import tempfile
 import urllib.request
 
 from selenium import webdriver
+from selenium.common.exceptions import TimeoutException
 from selenium.webdriver.chrome.service import Service
 
 SHOT_PAGES = {
@@ -59,6 +60,17 @@ def browser(profile):
     driver = webdriver.Chrome(service=service, options=options)
     driver.set_page_load_timeout(20)
     return driver
+
+
+def load(driver, url):
+    # A loaded machine may keep the renderer from answering in time: try again.
+    for attempt in range(3):
+        try:
+            driver.get(url)
+            return
+        except TimeoutException:
+            if attempt == 2:
+                raise
 
 
 def failed_loads(driver):

@@ -26,7 +26,7 @@ import sys
 import tempfile
 import time
 
-from selenium.common.exceptions import TimeoutException, WebDriverException
+from selenium.common.exceptions import WebDriverException
 from selenium.webdriver.common.by import By
 from selenium.webdriver.support.ui import Select
 
@@ -41,17 +41,6 @@ for (const c of document.querySelectorAll('form input, form textarea')) {
 }
 for (const f of document.forms) f.noValidate = true;
 """
-
-
-def load(driver, url):
-    # A loaded machine may keep the renderer from answering in time: try again.
-    for attempt in range(3):
-        try:
-            driver.get(url)
-            return
-        except TimeoutException:
-            if attempt == 2:
-                raise
 
 
 def one_line(text):
@@ -126,7 +115,7 @@ def run_step(driver, base, step):
     command, args = step[0], step[1:]
     if command == "form":
         path, shot, rest = args[0], args[1], args[2:]
-        load(driver, base + path)
+        browse_pages.load(driver, base + path)
         if rest and rest[0] == "--bypass":
             rest = rest[1:]
             driver.execute_script(BYPASS)
@@ -140,7 +129,7 @@ def run_step(driver, base, step):
     elif command == "upload":
         # Right after a change the web server may answer late: retry (bounded).
         for _ in range(60):
-            load(driver, base + "/maintenance/backup_en.html")
+            browse_pages.load(driver, base + "/maintenance/backup_en.html")
             if driver.find_elements(By.NAME, "paramfile"):
                 break
             time.sleep(0.5)
@@ -151,7 +140,7 @@ def run_step(driver, base, step):
             return False
         report(driver, args[0], [])
     elif command == "show":
-        load(driver, base + args[0])
+        browse_pages.load(driver, base + args[0])
         report(driver, args[1], args[2:])
     else:
         print("unknown step " + command)

@@ -20,7 +20,7 @@ import tempfile
 import time
 from urllib.parse import urlparse
 
-from selenium.common.exceptions import TimeoutException, WebDriverException
+from selenium.common.exceptions import WebDriverException
 from selenium.webdriver.common.by import By
 
 sys.dont_write_bytecode = True  # nothing left in the source tree
@@ -29,17 +29,6 @@ import browse_pages  # noqa: E402
 
 # The first group heading of the menu, as each language shows it.
 MENU_GROUP = {"en": "Network", "de": "Netzwerk"}
-
-
-def load(driver, url):
-    # A loaded machine may keep the renderer from answering in time: try again.
-    for attempt in range(3):
-        try:
-            driver.get(url)
-            return
-        except TimeoutException:
-            if attempt == 2:
-                raise
 
 
 def path_of(url):
@@ -98,7 +87,7 @@ def check_page(driver, lang):
 def walk(driver, base, shots, lang, prefixes):
     faults = []
     start = "/start_%s.html" % lang
-    load(driver, base + "/start_en.html")
+    browse_pages.load(driver, base + "/start_en.html")
     if lang != "en" and not click_link(driver, "nav.langs a[hreflang='%s']" % lang, start):
         return ["%s: the language switch does not lead to %s" % (lang, start)]
     browse_pages.failed_loads(driver)  # the log so far belongs to the start page
@@ -115,7 +104,7 @@ def walk(driver, base, shots, lang, prefixes):
     for path in entries:
         if not click_link(driver, "nav.menu a[href='%s']" % path, path):
             faults.append("%s: the menu entry did not open (at %s)" % (path, driver.current_url))
-            load(driver, base + start)
+            browse_pages.load(driver, base + start)
             continue
         print("visited: " + path)
         faults += ["%s: %s" % (path, f) for f in check_page(driver, lang)]
