@@ -153,13 +153,13 @@ std::string HostModeProgram::failure() const {
 }
 
 std::string HostModeProgram::get(const std::string& path, const std::string& curlArgs, bool withHeaders) const {
-  return commandOutput("curl -s --max-time 10 " + std::string(withHeaders ? "-i " : "") + curlArgs + " " +
+  return commandOutput("curl -s --max-time 30 " + std::string(withHeaders ? "-i " : "") + curlArgs + " " +
                        quoted("http://" + address() + path));
 }
 
 std::string HostModeProgram::postForm(const std::string& path, const std::string& form,
                                       const std::string& curlArgs) const {
-  return commandOutput("curl -s --max-time 10 " + curlArgs + " --data " + quoted(form) + " " +
+  return commandOutput("curl -s --max-time 30 " + curlArgs + " --data " + quoted(form) + " " +
                        quoted("http://" + address() + path));
 }
 
