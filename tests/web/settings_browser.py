@@ -13,10 +13,8 @@ Prints one line per problem; exit status 0 when there is none.
 """
 import os
 import sys
+import tempfile
 
-from selenium import webdriver
-from selenium.webdriver.chrome.options import Options
-from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
 from selenium.webdriver.support import expected_conditions
 from selenium.webdriver.support.ui import WebDriverWait
@@ -24,14 +22,11 @@ from selenium.webdriver.support.ui import WebDriverWait
 base, shots, pages = sys.argv[1], sys.argv[2], sys.argv[3:]
 problems = []
 
-options = Options()
-for arg in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
-            "--window-size=1280,900", "--user-data-dir=" + os.path.join(shots, "profile")):
-    options.add_argument(arg)
-options.binary_location = "/usr/bin/chromium"
-options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
-driver = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
-driver.set_page_load_timeout(20)
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "tools"))
+import browse_pages  # noqa: E402
+
+profile = tempfile.TemporaryDirectory()
+driver = browse_pages.browser(profile.name)
 
 CHECK = """
 const out = [];
@@ -47,7 +42,7 @@ return out;
 
 
 def visit(path):
-    driver.get(base + path)
+    browse_pages.load(driver, base + path)
     return driver.find_element(By.TAG_NAME, "html").get_attribute("lang")
 
 
@@ -99,7 +94,7 @@ try:
     field.send_keys("Browser test")
     before = driver.find_element(By.TAG_NAME, "html")
     driver.find_element(By.ID, "save").click()
-    WebDriverWait(driver, 10).until(expected_conditions.staleness_of(before))
+    WebDriverWait(driver, 60).until(expected_conditions.staleness_of(before))
     info = driver.find_element(By.ID, "HeadInfo").text
     if info != "Die Parameter wurden geändert.":
         problems.append("description: HeadInfo %r" % info)
@@ -108,6 +103,7 @@ try:
     driver.save_screenshot(os.path.join(shots, "description_saved_de.png"))
 finally:
     driver.quit()
+    profile.cleanup()
 
 for p in problems:
     print(p)

@@ -144,7 +144,7 @@ TEST_F(SettingsForm, VlanPageShowsTheRestartItStarted) {
   EXPECT_NE(body.find("WAIT[The device is restarting.]"), std::string::npos) << body;
   EXPECT_EQ(restarts.load(), 1);
   EXPECT_TRUE(waitForRequestsToEnd());
-  EXPECT_EQ(openDescriptors(), descriptors);
+  EXPECT_EQ(openDescriptorsSettledAt(descriptors), descriptors);
   EXPECT_EQ(bodyOf(post("/network/ip4vlan.html", "action=set&ip4vlan_mgmt_id=99999")), "vlan page");
 }
 

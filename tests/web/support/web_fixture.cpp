@@ -158,6 +158,16 @@ int openDescriptors() {
   return count;
 }
 
+int openDescriptorsSettledAt(int expected, int limitMs) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
+  int count = openDescriptors();
+  while (count != expected && std::chrono::steady_clock::now() < end) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    count = openDescriptors();
+  }
+  return count;
+}
+
 void WebFixture::SetUp() {
   TlsTestRoot::SetUp();
   std::filesystem::create_directories(dir_ + "/tmp");

@@ -35,6 +35,10 @@ extern const int kTestRowCount;
 int countTasks(const char* prefix);
 // Open descriptors of this process.
 int openDescriptors();
+// Open descriptors once they number expected, or after limitMs (real
+// time): an ended task leaves the table before its thread has closed its
+// pipe and connection.
+int openDescriptorsSettledAt(int expected, int limitMs = 5000);
 
 class WebFixture : public tlstest::TlsTestRoot {
  protected:
