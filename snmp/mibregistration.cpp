@@ -1,7 +1,9 @@
 #include "snmp/mibvariable.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <new>
 #include <string>
 #include <vector>
@@ -13,8 +15,48 @@ namespace {
 
 const char kSetStateName[] = "orvSet";
 
+// The descriptors registered below one subtree (a prefix and the first
+// sub-identifier of their names), sorted by full name: one registration
+// and one handler serve them all, which keeps the agent's registry to a
+// few entries instead of one (with its copies) per object. An object may
+// lie inside another's subtree; there it answers, as a more specific
+// registration would. Lives as long as the registration: for the rest of
+// the process.
+struct OrvMibGroup {
+  size_t rootLength = 0;
+  std::vector<OrvMibObject> objects;
+};
+
+int compareNames(const oid* a, size_t aLength, const oid* b, size_t bLength) {
+  return snmp_oid_compare(a, aLength, b, bLength);
+}
+
+using ObjectIt = std::vector<OrvMibObject>::const_iterator;
+
+// The first object whose name is not before name[0..length).
+ObjectIt firstNotBefore(const OrvMibGroup& group, const oid* name, size_t length) {
+  return std::lower_bound(group.objects.begin(), group.objects.end(), 0, [&](const OrvMibObject& object, int) {
+    return compareNames(object.registered.name, object.registered.namelen, name, length) < 0;
+  });
+}
+
+// The object holding name: the one with the longest name that begins it
+// (deepest) or the shortest (outermost); end() when there is none.
+ObjectIt holderOf(const OrvMibGroup& group, const oid* name, size_t length, bool deepest) {
+  ObjectIt found = group.objects.end();
+  for (size_t prefix = group.rootLength + 1; prefix <= length; ++prefix) {
+    ObjectIt it = firstNotBefore(group, name, prefix);
+    if (it == group.objects.end() || compareNames(it->registered.name, it->registered.namelen, name, prefix) != 0)
+      continue;
+    found = it;
+    if (!deepest) break;
+  }
+  return found;
+}
+
 // What one variable of a SET carries from phase to phase.
 struct SetState {
+  const OrvMibObject* object = nullptr;
   WriteMethod* write = nullptr;
   // The parameter's saved text and modified mark before this variable's
   // ACTION; UNDO puts them back.
@@ -29,9 +71,10 @@ int callWrite(const SetState& state, int action, netsnmp_variable_list* vb) {
   return state.write(action, vb->val.string, vb->type, vb->val_len, nullptr, vb->name, vb->name_length);
 }
 
-void answerRead(const OrvMibObject& object, netsnmp_agent_request_info* reqinfo, netsnmp_request_info* request) {
-  netsnmp_variable_list* vb = request->requestvb;
-  const int exact = reqinfo->mode == MODE_GET;
+// Answers the variable from object (GET: exactly its name; GETNEXT: the
+// object's first instance after it). False, with the name as asked, when
+// the object has none.
+bool answerFrom(const OrvMibObject& object, int exact, netsnmp_variable_list* vb) {
   oid saved[MAX_OID_LEN];
   const size_t savedLength = vb->name_length;
   std::memcpy(saved, vb->name, savedLength * sizeof(oid));
@@ -40,22 +83,69 @@ void answerRead(const OrvMibObject& object, netsnmp_agent_request_info* reqinfo,
   u_char* value = object.variable->findVar(&object, vb->name, &vb->name_length, exact, &length, &write);
   if (value != nullptr) {
     snmp_set_var_typed_value(vb, object.variable->type, value, length);
-    return;
+    return true;
   }
-  // Nothing here: the name goes back as asked, so a walk moves on.
   std::memcpy(vb->name, saved, savedLength * sizeof(oid));
   vb->name_length = savedLength;
-  if (exact) netsnmp_set_request_error(reqinfo, request, SNMP_NOSUCHINSTANCE);
+  return false;
 }
 
-void reserve(const OrvMibObject& object, netsnmp_agent_request_info* reqinfo, netsnmp_request_info* request) {
+void answerGet(const OrvMibGroup& group, netsnmp_agent_request_info* reqinfo, netsnmp_request_info* request) {
   netsnmp_variable_list* vb = request->requestvb;
+  ObjectIt object = holderOf(group, vb->name, vb->name_length, true);
+  if (object == group.objects.end())
+    netsnmp_set_request_error(reqinfo, request, SNMP_NOSUCHOBJECT);
+  else if (!answerFrom(*object, 1, vb))
+    netsnmp_set_request_error(reqinfo, request, SNMP_NOSUCHINSTANCE);
+}
+
+// The next instance in name order among the group's objects: the least of
+// their next instances, each object asked from the outermost one holding
+// the name on, until the objects begin after the best found. An instance
+// inside a more specific object's subtree is that object's to give. When
+// there is none the variable stays as asked, and the agent goes on to the
+// subtrees after the group's.
+void answerGetNext(const OrvMibGroup& group, netsnmp_request_info* request) {
+  netsnmp_variable_list* vb = request->requestvb;
+  ObjectIt it = holderOf(group, vb->name, vb->name_length, false);
+  if (it == group.objects.end()) it = firstNotBefore(group, vb->name, vb->name_length);
+  ObjectIt best = group.objects.end();
+  oid bestName[MAX_OID_LEN];
+  size_t bestLength = 0;
+  for (; it != group.objects.end(); ++it) {
+    if (best != group.objects.end() &&
+        compareNames(it->registered.name, it->registered.namelen, bestName, bestLength) >= 0)
+      break;
+    oid probe[MAX_OID_LEN];
+    size_t probeLength = vb->name_length;
+    std::memcpy(probe, vb->name, probeLength * sizeof(oid));
+    size_t valueLength = 0;
+    WriteMethod* write = nullptr;
+    if (it->variable->findVar(&*it, probe, &probeLength, 0, &valueLength, &write) == nullptr) continue;
+    if (holderOf(group, probe, probeLength, true) != it) continue;
+    if (best == group.objects.end() || compareNames(probe, probeLength, bestName, bestLength) < 0) {
+      best = it;
+      bestLength = probeLength;
+      std::memcpy(bestName, probe, probeLength * sizeof(oid));
+    }
+  }
+  if (best != group.objects.end()) answerFrom(*best, 0, vb);
+}
+
+void reserve(const OrvMibGroup& group, netsnmp_agent_request_info* reqinfo, netsnmp_request_info* request) {
+  netsnmp_variable_list* vb = request->requestvb;
+  ObjectIt holder = holderOf(group, vb->name, vb->name_length, true);
+  if (holder == group.objects.end() || holder->variable->acl != MIB_READ_WRITE) {
+    netsnmp_set_request_error(reqinfo, request, SNMP_ERR_NOTWRITABLE);
+    return;
+  }
   oid name[MAX_OID_LEN];
   size_t nameLength = vb->name_length;
   std::memcpy(name, vb->name, nameLength * sizeof(oid));
   size_t length = 0;
   WriteMethod* write = nullptr;
-  object.variable->findVar(&object, name, &nameLength, 1, &length, &write);
+  const OrvMibObject* object = &*holder;
+  object->variable->findVar(object, name, &nameLength, 1, &length, &write);
   if (write == nullptr) {
     netsnmp_set_request_error(reqinfo, request, SNMP_ERR_NOTWRITABLE);
     return;
@@ -65,6 +155,7 @@ void reserve(const OrvMibObject& object, netsnmp_agent_request_info* reqinfo, ne
     netsnmp_set_request_error(reqinfo, request, SNMP_ERR_RESOURCEUNAVAILABLE);
     return;
   }
+  state->object = object;
   state->write = write;
   netsnmp_request_add_list_data(request, netsnmp_create_data_list(kSetStateName, state, freeSetState));
   int status = callWrite(*state, MODE_SET_RESERVE1, vb);
@@ -75,18 +166,18 @@ SetState* stateOf(netsnmp_request_info* request) {
   return static_cast<SetState*>(netsnmp_request_get_list_data(request, kSetStateName));
 }
 
-void saveParam(const OrvMibObject& object, SetState& state) {
-  if (object.paramKey == nullptr) return;
-  Param* param = paramStore.find(object.paramKey);
+void saveParam(SetState& state) {
+  if (state.object->paramKey == nullptr) return;
+  Param* param = paramStore.find(state.object->paramKey);
   if (param == nullptr) return;
   state.savedText = param->savedText();
   state.wasModified = param->isModified();
   state.saved = true;
 }
 
-void restoreParam(const OrvMibObject& object, const SetState& state) {
+void restoreParam(const SetState& state) {
   if (!state.saved) return;
-  Param* param = paramStore.find(object.paramKey);
+  Param* param = paramStore.find(state.object->paramKey);
   if (param == nullptr) return;
   if (param->savedText() != state.savedText) param->assign(state.savedText.c_str(), -1);
   if (state.wasModified)
@@ -97,26 +188,36 @@ void restoreParam(const OrvMibObject& object, const SetState& state) {
 
 int orvMibHandler(netsnmp_mib_handler* handler, netsnmp_handler_registration*, netsnmp_agent_request_info* reqinfo,
                   netsnmp_request_info* requests) {
-  const OrvMibObject& object = *static_cast<const OrvMibObject*>(handler->myvoid);
+  const OrvMibGroup& group = *static_cast<const OrvMibGroup*>(handler->myvoid);
   switch (reqinfo->mode) {
     case MODE_GET:
+      for (netsnmp_request_info* r = requests; r != nullptr; r = r->next) answerGet(group, reqinfo, r);
+      return SNMP_ERR_NOERROR;
     case MODE_GETNEXT:
-      for (netsnmp_request_info* r = requests; r != nullptr; r = r->next) answerRead(object, reqinfo, r);
+      for (netsnmp_request_info* r = requests; r != nullptr; r = r->next) answerGetNext(group, r);
       return SNMP_ERR_NOERROR;
     case MODE_SET_RESERVE1:
-      for (netsnmp_request_info* r = requests; r != nullptr; r = r->next) reserve(object, reqinfo, r);
+      for (netsnmp_request_info* r = requests; r != nullptr; r = r->next) reserve(group, reqinfo, r);
       return SNMP_ERR_NOERROR;
     case MODE_SET_UNDO: {
-      // Backwards: when one object is written twice in a SET, the first
+      // Object by object in the order the SET names them; within one
+      // object backwards: when it is written twice in a SET, the first
       // variable's saved value, the one from before the SET, is put back last.
       std::vector<netsnmp_request_info*> list;
-      for (netsnmp_request_info* r = requests; r != nullptr; r = r->next) list.push_back(r);
-      for (auto it = list.rbegin(); it != list.rend(); ++it) {
-        SetState* state = stateOf(*it);
-        if (state == nullptr) continue;
-        int status = callWrite(*state, MODE_SET_UNDO, (*it)->requestvb);
-        restoreParam(object, *state);
-        if (status != SNMP_ERR_NOERROR) netsnmp_set_request_error(reqinfo, *it, status);
+      for (netsnmp_request_info* r = requests; r != nullptr; r = r->next)
+        if (stateOf(r) != nullptr) list.push_back(r);
+      std::vector<bool> done(list.size(), false);
+      for (size_t first = 0; first < list.size(); ++first) {
+        if (done[first]) continue;
+        const OrvMibObject* object = stateOf(list[first])->object;
+        for (size_t i = list.size(); i-- > first;) {
+          SetState* state = stateOf(list[i]);
+          if (done[i] || state->object != object) continue;
+          done[i] = true;
+          int status = callWrite(*state, MODE_SET_UNDO, list[i]->requestvb);
+          restoreParam(*state);
+          if (status != SNMP_ERR_NOERROR) netsnmp_set_request_error(reqinfo, list[i], status);
+        }
       }
       return SNMP_ERR_NOERROR;
     }
@@ -127,7 +228,7 @@ int orvMibHandler(netsnmp_mib_handler* handler, netsnmp_handler_registration*, n
       for (netsnmp_request_info* r = requests; r != nullptr; r = r->next) {
         SetState* state = stateOf(r);
         if (state == nullptr) continue;
-        if (reqinfo->mode == MODE_SET_ACTION) saveParam(object, *state);
+        if (reqinfo->mode == MODE_SET_ACTION) saveParam(*state);
         int status = callWrite(*state, reqinfo->mode, r->requestvb);
         if (status != SNMP_ERR_NOERROR) netsnmp_set_request_error(reqinfo, r, status);
       }
@@ -180,32 +281,70 @@ int orvMibHeaderSimpleTable(const OrvMibObject* object, oid* name, size_t* lengt
   return header_simple_table(&full, name, length, exact, varLength, writeMethod, max);
 }
 
+namespace {
+
+// The group registered at subtree, or null when the subtree is not
+// registered yet. Asks the agent's registry, so a group of an agent that
+// was shut down (its registry freed) is never reused.
+OrvMibGroup* registeredGroup(const oid* subtree, size_t length) {
+  netsnmp_subtree* found = netsnmp_subtree_find(subtree, length, nullptr, "");
+  if (found == nullptr || found->reginfo == nullptr) return nullptr;
+  const netsnmp_handler_registration& reg = *found->reginfo;
+  if (compareNames(reg.rootoid, reg.rootoid_len, subtree, length) != 0) return nullptr;
+  // The library puts helpers of its own (GETBULK to GETNEXT) before ours.
+  for (netsnmp_mib_handler* h = reg.handler; h != nullptr; h = h->next)
+    if (h->access_method == orvMibHandler) return static_cast<OrvMibGroup*>(h->myvoid);
+  return nullptr;
+}
+
+// The group for subtree, registered now when it is not yet; null when the
+// library refuses the subtree.
+OrvMibGroup* groupFor(const char* tableName, const oid* subtree, size_t length) {
+  if (OrvMibGroup* group = registeredGroup(subtree, length)) return group;
+  OrvMibGroup* group = new (std::nothrow) OrvMibGroup();
+  if (group == nullptr) return nullptr;
+  group->rootLength = length;
+  netsnmp_handler_registration* reg =
+      netsnmp_create_handler_registration(tableName, orvMibHandler, subtree, length, HANDLER_CAN_RWRITE);
+  if (reg == nullptr) {
+    delete group;
+    return nullptr;
+  }
+  reg->handler->myvoid = group;
+  if (netsnmp_register_handler(reg) != MIB_REGISTERED_OK) {
+    // The library has freed the registration on failure.
+    delete group;
+    return nullptr;
+  }
+  return group;
+}
+
+// Adds object to group in name order; false when an object of that name
+// is there.
+bool addObject(OrvMibGroup& group, const OrvMibObject& object) {
+  const OrvMibName& name = object.registered;
+  ObjectIt at = firstNotBefore(group, name.name, name.namelen);
+  if (at != group.objects.end() && compareNames(at->registered.name, at->registered.namelen, name.name, name.namelen) == 0)
+    return false;
+  group.objects.insert(at, object);
+  return true;
+}
+
+}  // namespace
+
 int registerOrvMib(const char* tableName, const OrvMibVariable* variables, size_t count, const oid* prefix,
                    size_t prefixLength, OrvMibRowFilter registers, OrvMibParamOf paramOf) {
   int registered = 0;
   for (size_t i = 0; i < count; ++i) {
     if (registers != nullptr && !registers(i)) continue;
     const OrvMibVariable& v = variables[i];
-    // Lives as long as the registration: for the rest of the process.
-    OrvMibObject* object = new (std::nothrow) OrvMibObject();
-    if (object == nullptr) break;
-    if (!makeOrvMibObject(*object, v, prefix, prefixLength, paramOf != nullptr ? paramOf(i) : nullptr)) {
-      delete object;
+    OrvMibObject object{};
+    if (v.namelen == 0 ||
+        !makeOrvMibObject(object, v, prefix, prefixLength, paramOf != nullptr ? paramOf(i) : nullptr))
       continue;
-    }
-    const OrvMibName& full = object->registered;
-    const int modes = v.acl == MIB_READ_WRITE ? HANDLER_CAN_RWRITE : HANDLER_CAN_RONLY;
-    netsnmp_handler_registration* reg =
-        netsnmp_create_handler_registration(tableName, orvMibHandler, full.name, full.namelen, modes);
-    if (reg == nullptr) {
-      delete object;
-      continue;
-    }
-    reg->handler->myvoid = object;
-    if (netsnmp_register_handler(reg) != MIB_REGISTERED_OK) {
-      // The library has freed the registration on failure.
+    OrvMibGroup* group = groupFor(tableName, object.registered.name, prefixLength + 1);
+    if (group == nullptr || !addObject(*group, object)) {
       std::fprintf(stderr, "%s: object %u not registered\n", tableName, static_cast<unsigned>(v.magic));
-      delete object;
       continue;
     }
     ++registered;

@@ -2,10 +2,10 @@
 // registration with the agent library.
 //
 // The library's own descriptor (struct variable) carries an 8-bit number,
-// too small for the generated table (objects up to 844). Each descriptor is
-// therefore registered as its own subtree with a handler of ours that hands
-// the request to the descriptor's find function with the full number, and
-// drives the write method through the phases of a SET.
+// too small for the generated table (objects up to 844). The descriptors
+// are therefore registered through a handler of ours that finds the
+// descriptor of a request name, hands the request to its find function with
+// the full number, and drives the write method through the phases of a SET.
 #ifndef SNMP_MIBVARIABLE_H
 #define SNMP_MIBVARIABLE_H
 
@@ -75,10 +75,14 @@ bool makeOrvMibObject(OrvMibObject& object, const OrvMibVariable& variable, cons
 using OrvMibRowFilter = bool (*)(size_t index);
 using OrvMibParamOf = const char* (*)(size_t index);
 
-// Registers each descriptor of the table as a subtree prefix + name at the
-// default priority in the default context. A descriptor the library
-// refuses (its subtree is taken) is skipped with a line on standard error.
-// Returns how many registered.
+// Registers each descriptor of the table as the subtree prefix + name, at
+// the default priority in the default context. The agent's registry holds
+// one entry per prefix and first sub-identifier of the names, shared with
+// other tables registered there; a request name below it that is no
+// descriptor's answers noSuchObject (GET) or notWritable (SET), as an
+// unregistered one does. A descriptor whose subtree is taken (by another
+// registration, or a descriptor of the same name) is skipped with a line on
+// standard error. Returns how many registered.
 int registerOrvMib(const char* tableName, const OrvMibVariable* variables, size_t count, const oid* prefix,
                    size_t prefixLength, OrvMibRowFilter registers = nullptr, OrvMibParamOf paramOf = nullptr);
 

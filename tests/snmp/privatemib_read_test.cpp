@@ -30,6 +30,7 @@ namespace {
 
 const std::string kPrivate = ".1.3.6.1.4.1.32473";
 const char kNoSuchInstance[] = "No Such Instance currently exists at this OID";
+const char kNoSuchObject[] = "No Such Object available on this agent at this OID";
 
 void startOn(const std::string& model) {
   std::string reason;
@@ -81,6 +82,10 @@ TEST_F(PrivateMibRead, SingleObjectsAnswerAsTheTableSays) {
       {kPrivate + ".2.8.1.3", kNoSuchInstance, ""},
       {".1.3.6.1.2.1.43.5.1.1.3.1", "INTEGER", "3"},     // prtGeneralReset
       {".1.3.6.1.2.1.43.5.1.1.3.2", kNoSuchInstance, ""},
+      {kPrivate + ".2.1.999.0", kNoSuchObject, ""},       // no object of that name
+      {kPrivate + ".2", kNoSuchObject, ""},
+      {kPrivate + ".2.50.1.0", "INTEGER", "20"},          // an object holding another
+      {kPrivate + ".2.50.1.1.0", "INTEGER", "20"},        // the one it holds
   };
   for (const Case& c : cases) {
     SnmpAnswer a = getOne(c.oid);
@@ -127,6 +132,32 @@ TEST_F(PrivateMibRead, GetNextWalksOverARowWithoutObject) {
   EXPECT_EQ(a[1].oid, kPrivate + ".2.50.13.0");
   EXPECT_EQ(a[1].type, "INTEGER");
   EXPECT_EQ(a[1].value, "1");
+}
+
+// GETNEXT in name order across the objects: from before the first, past a
+// name no object holds, into an object held by another and out of it, from
+// the system group's object into the generated table's, and past the end.
+TEST_F(PrivateMibRead, GetNextFollowsNameOrderAcrossObjects) {
+  struct Case {
+    std::string from;
+    std::string next;
+  } cases[] = {
+      {kPrivate, kPrivate + ".1.1.0"},
+      {kPrivate + ".1.1.0", kPrivate + ".2.1.1.0"},
+      {kPrivate + ".2.1.999.0", kPrivate + ".2.2.1.0"},
+      {kPrivate + ".2.50.1", kPrivate + ".2.50.1.0"},
+      {kPrivate + ".2.50.1.0", kPrivate + ".2.50.1.1.0"},
+      {kPrivate + ".2.50.1.1.0", kPrivate + ".2.50.2.1.1.1.0"},
+      {kPrivate + ".2.50.1.2", kPrivate + ".2.50.2.1.1.1.0"},
+  };
+  for (const Case& c : cases) {
+    std::vector<SnmpAnswer> a = parseAnswers(snmpTool("snmpgetnext", "-v2c", c.from).output);
+    ASSERT_EQ(a.size(), 1u) << c.from;
+    EXPECT_EQ(a[0].oid, c.next) << c.from;
+  }
+  std::vector<SnmpAnswer> last = parseAnswers(snmpTool("snmpgetnext", "-v2c", kPrivate + ".3").output);
+  ASSERT_EQ(last.size(), 1u);
+  EXPECT_NE(last[0].oid.compare(0, kPrivate.size() + 1, kPrivate + "."), 0) << last[0].oid;
 }
 
 TEST_F(PrivateMibRead, SystemGroupAnswersTheIdentityFiles) {
