@@ -90,6 +90,17 @@ bool answerFrom(const OrvMibObject& object, int exact, netsnmp_variable_list* vb
   return false;
 }
 
+// Asks object's find function about the variable's name without changing
+// the variable: the name it answers for lands in name (MAX_OID_LEN long).
+u_char* findOnCopy(const OrvMibObject& object, const netsnmp_variable_list& vb, int exact, oid* name,
+                   size_t* nameLength, WriteMethod** write) {
+  *nameLength = vb.name_length;
+  std::memcpy(name, vb.name, vb.name_length * sizeof(oid));
+  size_t valueLength = 0;
+  *write = nullptr;
+  return object.variable->findVar(&object, name, nameLength, exact, &valueLength, write);
+}
+
 void answerGet(const OrvMibGroup& group, netsnmp_agent_request_info* reqinfo, netsnmp_request_info* request) {
   netsnmp_variable_list* vb = request->requestvb;
   ObjectIt object = holderOf(group, vb->name, vb->name_length, true);
@@ -117,11 +128,9 @@ void answerGetNext(const OrvMibGroup& group, netsnmp_request_info* request) {
         compareNames(it->registered.name, it->registered.namelen, bestName, bestLength) >= 0)
       break;
     oid probe[MAX_OID_LEN];
-    size_t probeLength = vb->name_length;
-    std::memcpy(probe, vb->name, probeLength * sizeof(oid));
-    size_t valueLength = 0;
+    size_t probeLength = 0;
     WriteMethod* write = nullptr;
-    if (it->variable->findVar(&*it, probe, &probeLength, 0, &valueLength, &write) == nullptr) continue;
+    if (findOnCopy(*it, *vb, 0, probe, &probeLength, &write) == nullptr) continue;
     if (holderOf(group, probe, probeLength, true) != it) continue;
     if (best == group.objects.end() || compareNames(probe, probeLength, bestName, bestLength) < 0) {
       best = it;
@@ -140,12 +149,10 @@ void reserve(const OrvMibGroup& group, netsnmp_agent_request_info* reqinfo, nets
     return;
   }
   oid name[MAX_OID_LEN];
-  size_t nameLength = vb->name_length;
-  std::memcpy(name, vb->name, nameLength * sizeof(oid));
-  size_t length = 0;
+  size_t nameLength = 0;
   WriteMethod* write = nullptr;
   const OrvMibObject* object = &*holder;
-  object->variable->findVar(object, name, &nameLength, 1, &length, &write);
+  findOnCopy(*object, *vb, 1, name, &nameLength, &write);
   if (write == nullptr) {
     netsnmp_set_request_error(reqinfo, request, SNMP_ERR_NOTWRITABLE);
     return;
