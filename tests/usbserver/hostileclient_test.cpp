@@ -224,6 +224,13 @@ TEST_F(HostileClientTest, TakeoverFromAnOwnerThatStoppedReading) {
   pauseMs(300);
   UsbTestClient& next = client();
   attach(next, d);
+  // The device is wherever the old owner's commands left it (its answers
+  // queued in the device, a command half done): a host taking it over
+  // resets it first, as after any lost command.
+  UsbReply reset;
+  const std::vector<uint8_t> rowAndPort = {static_cast<uint8_t>(d.row), static_cast<uint8_t>(d.port)};
+  ASSERT_TRUE(next.request(reset, USB_OP_RESET_DEVICE, 0x76, rowAndPort));
+  ASSERT_EQ(USB_STATUS_OK, reset.header.status) << reset.header.error;
   const std::vector<UsbReply> command = transfer(next, d, 0x02, kBulk, 0, readCommand(0x77));
   ASSERT_FALSE(command.empty());
   EXPECT_EQ(USB_STATUS_OK, command.back().header.status) << command.back().header.error;
