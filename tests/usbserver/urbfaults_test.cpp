@@ -250,6 +250,29 @@ TEST_F(UrbFaultTest, QueuedInTransferRunsAfterAFailedOne) {
   EXPECT_TRUE(noTransfersLeft()) << urbCount.load();
 }
 
+// A queued OUT transfer goes in flight when the one before it, in several
+// chunks, fails while all its chunks are with the device.
+TEST_F(UrbFaultTest, QueuedOutTransferRunsAfterAFailedMultiChunkOne) {
+  Device d;
+  UsbTestClient& c = serve("1-3", "loopback", &d);
+  fault("1-3", "timeout 0x01");  // the device takes no OUT data for now
+  ASSERT_TRUE(submit(c, 0x7a, transferBody(d.row, d.port, 0x01, kBulk, 0, 150000, patternBytes(150000))));
+  ASSERT_TRUE(submit(c, 0x7b, transferBody(d.row, d.port, 0x01, kBulk, 0, 10, patternBytes(10))));  // queued
+  ASSERT_TRUE(waitFor([] { return urbCount.load() == 2; }, 5000)) << urbCount.load();
+  EXPECT_TRUE(c.quietFor(200));
+  fault("1-3", "stall 0x01");
+  for (uint32_t tag : {0x7au, 0x7bu}) {
+    UsbReply r;
+    ASSERT_TRUE(c.readReply(r)) << std::hex << tag;
+    EXPECT_EQ(tag, r.header.tag);
+    EXPECT_EQ(kFinal, r.header.opcode);
+    EXPECT_EQ(USB_STATUS_FAILED, r.header.status);
+    EXPECT_EQ(-32, r.header.error);
+  }
+  EXPECT_TRUE(c.quietFor(200));
+  EXPECT_TRUE(noTransfersLeft()) << urbCount.load();
+}
+
 TEST_F(UrbFaultTest, DiscardOfAQueuedInTransfer) {
   Device d;
   UsbTestClient& c = serve("1-3", "loopback", &d);
