@@ -331,7 +331,8 @@ OrvMibGroup* groupFor(const char* tableName, const oid* subtree, size_t length) 
 bool addObject(OrvMibGroup& group, const OrvMibObject& object) {
   const OrvMibName& name = object.registered;
   ObjectIt at = firstNotBefore(group, name.name, name.namelen);
-  if (at != group.objects.end() && compareNames(at->registered.name, at->registered.namelen, name.name, name.namelen) == 0)
+  if (at != group.objects.end() &&
+      compareNames(at->registered.name, at->registered.namelen, name.name, name.namelen) == 0)
     return false;
   group.objects.insert(at, object);
   return true;
