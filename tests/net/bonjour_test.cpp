@@ -194,18 +194,19 @@ TEST_F(BonjourTest, InstanceNameFollowsTheConfiguredNameAndRenamesOnlyNumberedNa
   }
 }
 
-// A tick counter that stands still: the program clock then moves only when
-// the test moves it, however slowly the test runs.
+// A tick counter that stands still while it lives: the program clock then
+// moves only when the test moves it, however slowly the test runs.
 bool stillTicks(int64_t* cs) {
   *cs = 0;
   return true;
 }
+struct StillClock {
+  StillClock() { setBoardTickSource(stillTicks); }
+  ~StillClock() { setBoardTickSource(nullptr); }
+};
 
 TEST_F(BonjourTest, ProbesThreeTimesAQuarterSecondApartThenAnnounces) {
-  setBoardTickSource(stillTicks);
-  struct ClockBack {
-    ~ClockBack() { setBoardTickSource(nullptr); }
-  } clockBack;
+  StillClock still;
   RecordingBonjour& r = start();
   r.advanceProbes();
   r.advanceProbes();
@@ -271,6 +272,7 @@ TEST_F(BonjourTest, ProbesThreeTimesAQuarterSecondApartThenAnnounces) {
 }
 
 TEST_F(BonjourTest, BrowseQuestionsAreAnsweredAfterRotatingDelaysWithAdditionalRecords) {
+  StillClock still;  // a delay is measured from the clock read before the question
   RecordingBonjour& r = announced();
   std::vector<int64_t> delays;
   for (int i = 0; i < 4; ++i) {
