@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "params/paramstore.h"
+#include "support/test_port.h"
 #include "runtime/task.h"
 #include "runtime/tlsconnection.h"
 #include "runtime/uptime.h"
@@ -128,8 +129,8 @@ TEST_F(UsbConnectionTaskTest, PortChangeReopensTheListenersAndKeepsConnections) 
   UsbTestClient& open = client();
   ASSERT_TRUE(waitConnections(1));
   const int oldPort = plainPort_;
-  int newPort = freeLoopbackPort();
-  while (newPort == tlsPort_ || newPort == oldPort) newPort = freeLoopbackPort();
+  int newPort = freeTestPort();
+  while (newPort == tlsPort_ || newPort == oldPort) newPort = freeTestPort();
   setIntParam("zov_port", newPort);
   paramStore.commitAndSave();
   broadcastToTasks(TaskMessage{0, MSG_PARAMS_CHANGED, 0, 0});

@@ -19,6 +19,7 @@
 #include "runtime/paths.h"
 #include "runtime/task.h"
 #include "runtime/tlscontext.h"
+#include "support/test_port.h"
 #include "usbserver/usbconnection.h"
 #include "usbserver/usbdevicetable.h"
 #include "usbserver/usblistener.h"
@@ -67,20 +68,6 @@ void installPair() {
   }
 }
 
-// A TCP port nobody uses at the moment.
-int freePort() {
-  const int fd = ::socket(AF_INET6, SOCK_STREAM, 0);
-  sockaddr_in6 a = {};
-  a.sin6_family = AF_INET6;
-  socklen_t len = sizeof a;
-  int port = 0;
-  if (fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
-    port = ntohs(a.sin6_port);
-  if (fd >= 0) ::close(fd);
-  return port;
-}
-
 template <typename Pred>
 bool waitUntil(Pred pred, int limitMs) {
   const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
@@ -108,8 +95,8 @@ void AccessServerFixture::SetUp() {
   plug("1-1", "hub 4");
   plug("1-1.2", "hid");
   plug("1-1.3", "loopback");
-  plainPort_ = freePort();
-  tlsPort_ = freePort();
+  plainPort_ = freeTestPort();
+  tlsPort_ = freeTestPort();
   setParam("zov_port", std::to_string(plainPort_));
   setParam("zov_sslport", std::to_string(tlsPort_));
   ASSERT_GE(startUsbListener(&loopback), 0);

@@ -11,7 +11,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
-#include <random>
 
 #include "params/intparam.h"
 #include "params/paramstore.h"
@@ -20,6 +19,7 @@
 #include "runtime/task.h"
 #include "runtime/tlsconnection.h"
 #include "runtime/tlscontext.h"
+#include "support/test_port.h"
 #include "usbserver/usbconnection.h"
 #include "usbserver/usbdevicetable.h"
 #include "usbserver/usblistener.h"
@@ -53,18 +53,6 @@ void copyInto(const std::string& from, const std::string& root, const char* fixe
   std::fclose(out);
 }
 
-bool canBind(int port) {
-  const int fd = ::socket(AF_INET6, SOCK_STREAM, 0);
-  if (fd < 0) return false;
-  sockaddr_in6 a{};
-  a.sin6_family = AF_INET6;
-  a.sin6_port = htons(static_cast<uint16_t>(port));
-  a.sin6_addr = in6addr_any;
-  const bool ok = ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-  ::close(fd);
-  return ok;
-}
-
 void sleepMs(int ms) {
   const timespec t{ms / 1000, (ms % 1000) * 1000000L};
   nanosleep(&t, nullptr);
@@ -92,15 +80,6 @@ void setTextParam(const char* key, const char* value) {
   Param* p = paramStore.find(key);
   ASSERT_NE(nullptr, p) << key;
   p->set(value);
-}
-
-int freeLoopbackPort() {
-  static std::mt19937 random(static_cast<unsigned>(getpid() * 7919u + time(nullptr)));
-  for (int attempt = 0; attempt < 200; ++attempt) {
-    const int port = 20000 + static_cast<int>(random() % 30000);
-    if (canBind(port)) return port;
-  }
-  return -1;
 }
 
 std::vector<uint8_t> be32(uint32_t v) {
@@ -200,8 +179,8 @@ void UsbServerFixture::SetUp() {
   savedPort_ = intParamValue("zov_port");
   savedTlsPort_ = intParamValue("zov_sslport");
   savedHeartbeat_ = intParamValue("zov_heartbeat");
-  plainPort_ = freeLoopbackPort();
-  do tlsPort_ = freeLoopbackPort();
+  plainPort_ = freeTestPort();
+  do tlsPort_ = freeTestPort();
   while (tlsPort_ == plainPort_);
   setIntParam("zov_port", plainPort_);
   setIntParam("zov_sslport", tlsPort_);

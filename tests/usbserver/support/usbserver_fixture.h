@@ -119,8 +119,6 @@ class DirectUsbConnection {
 void setIntParam(const char* key, int32_t value);
 int32_t intParamValue(const char* key);
 void setTextParam(const char* key, const char* value);
-// A free TCP port on loopback (IPv4 and IPv6).
-int freeLoopbackPort();
 // Bytes of a big-endian 32-bit value.
 std::vector<uint8_t> be32(uint32_t v);
 // Polls cond every 10 ms up to timeoutMs.

@@ -1,7 +1,5 @@
 #include "web/support/program_web.h"
 
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -11,6 +9,7 @@
 #include <thread>
 
 #include "runtime/task.h"
+#include "support/test_port.h"
 #include "web/httpserver.h"
 #include "web/pagetable.h"
 #include "web/support/web_fixture.h"
@@ -19,21 +18,6 @@ namespace webtest {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-
-int freeLoopbackPort() {
-  const int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
-  sockaddr_in6 address{};
-  address.sin6_family = AF_INET6;
-  address.sin6_addr = in6addr_any;
-  socklen_t length = sizeof address;
-  int port = -1;
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
-    port = ntohs(address.sin6_port);
-  ::close(fd);
-  return port;
-}
 
 std::string runCurl(const std::string& args, int maxSeconds) {
   const std::string command = "curl -s -S --max-time " + std::to_string(maxSeconds) + " " + args + " 2>&1";
@@ -74,8 +58,8 @@ void ProgramWeb::SetUp() {
   params_.set("ip4vlan_mgmt", "off");
   params_.set("ip4vlan_mgmt_any", "off");
   params_.set("ip4vlan_mgmt_untag", "on");
-  httpPort_ = freeLoopbackPort();
-  httpsPort_ = freeLoopbackPort();
+  httpPort_ = freeTestPort();
+  httpsPort_ = freeTestPort();
 }
 
 void ProgramWeb::TearDown() {

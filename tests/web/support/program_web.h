@@ -11,9 +11,6 @@
 
 namespace webtest {
 
-// A TCP port of the loopback that nothing listens on now.
-int freeLoopbackPort();
-
 // Runs curl with args (bounded by --max-time); its standard output.
 std::string runCurl(const std::string& args, int maxSeconds = 10);
 
