@@ -71,34 +71,31 @@ int callWrite(const SetState& state, int action, netsnmp_variable_list* vb) {
   return state.write(action, vb->val.string, vb->type, vb->val_len, nullptr, vb->name, vb->name_length);
 }
 
+// Asks object's find function about the variable's name without changing
+// the variable: the name it answers for lands in name (MAX_OID_LEN long),
+// the value's length in valueLength.
+u_char* findOnCopy(const OrvMibObject& object, const netsnmp_variable_list& vb, int exact, oid* name,
+                   size_t* nameLength, size_t* valueLength, WriteMethod** write) {
+  *nameLength = vb.name_length;
+  std::memcpy(name, vb.name, vb.name_length * sizeof(oid));
+  *valueLength = 0;
+  *write = nullptr;
+  return object.variable->findVar(&object, name, nameLength, exact, valueLength, write);
+}
+
 // Answers the variable from object (GET: exactly its name; GETNEXT: the
 // object's first instance after it). False, with the name as asked, when
 // the object has none.
 bool answerFrom(const OrvMibObject& object, int exact, netsnmp_variable_list* vb) {
-  oid saved[MAX_OID_LEN];
-  const size_t savedLength = vb->name_length;
-  std::memcpy(saved, vb->name, savedLength * sizeof(oid));
-  size_t length = 0;
-  WriteMethod* write = nullptr;
-  u_char* value = object.variable->findVar(&object, vb->name, &vb->name_length, exact, &length, &write);
-  if (value != nullptr) {
-    snmp_set_var_typed_value(vb, object.variable->type, value, length);
-    return true;
-  }
-  std::memcpy(vb->name, saved, savedLength * sizeof(oid));
-  vb->name_length = savedLength;
-  return false;
-}
-
-// Asks object's find function about the variable's name without changing
-// the variable: the name it answers for lands in name (MAX_OID_LEN long).
-u_char* findOnCopy(const OrvMibObject& object, const netsnmp_variable_list& vb, int exact, oid* name,
-                   size_t* nameLength, WriteMethod** write) {
-  *nameLength = vb.name_length;
-  std::memcpy(name, vb.name, vb.name_length * sizeof(oid));
+  oid name[MAX_OID_LEN];
+  size_t nameLength = 0;
   size_t valueLength = 0;
-  *write = nullptr;
-  return object.variable->findVar(&object, name, nameLength, exact, &valueLength, write);
+  WriteMethod* write = nullptr;
+  u_char* value = findOnCopy(object, *vb, exact, name, &nameLength, &valueLength, &write);
+  if (value == nullptr) return false;
+  snmp_set_var_objid(vb, name, nameLength);
+  snmp_set_var_typed_value(vb, object.variable->type, value, valueLength);
+  return true;
 }
 
 void answerGet(const OrvMibGroup& group, netsnmp_agent_request_info* reqinfo, netsnmp_request_info* request) {
@@ -129,8 +126,9 @@ void answerGetNext(const OrvMibGroup& group, netsnmp_request_info* request) {
       break;
     oid probe[MAX_OID_LEN];
     size_t probeLength = 0;
+    size_t valueLength = 0;
     WriteMethod* write = nullptr;
-    if (findOnCopy(*it, *vb, 0, probe, &probeLength, &write) == nullptr) continue;
+    if (findOnCopy(*it, *vb, 0, probe, &probeLength, &valueLength, &write) == nullptr) continue;
     if (holderOf(group, probe, probeLength, true) != it) continue;
     if (best == group.objects.end() || compareNames(probe, probeLength, bestName, bestLength) < 0) {
       best = it;
@@ -150,9 +148,10 @@ void reserve(const OrvMibGroup& group, netsnmp_agent_request_info* reqinfo, nets
   }
   oid name[MAX_OID_LEN];
   size_t nameLength = 0;
+  size_t valueLength = 0;
   WriteMethod* write = nullptr;
   const OrvMibObject* object = &*holder;
-  findOnCopy(*object, *vb, 1, name, &nameLength, &write);
+  findOnCopy(*object, *vb, 1, name, &nameLength, &valueLength, &write);
   if (write == nullptr) {
     netsnmp_set_request_error(reqinfo, request, SNMP_ERR_NOTWRITABLE);
     return;

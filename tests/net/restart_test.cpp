@@ -1,11 +1,10 @@
 // Restart of the interface: down and up again, routes from the parameters,
 // VLANs on models with access control.
-#include <chrono>
 #include <string>
-#include <thread>
 
 #include "net/addresssetters.h"
 #include "net/netinterface.h"
+#include "net/support/clienttask.h"
 #include "net/support/netfixture.h"
 #include "net/vlandevicecontrol.h"
 #include "params/paramflags.h"
@@ -55,12 +54,7 @@ TEST_F(RestartTest, RoutableAddressGetsItsGatewayBack) {
   EXPECT_TRUE(contains(said, "### Non Zeronf IP:192.168.7.20 setup default Gate:192.168.7.1 ###\n")) << said;
   // The kernel reports the link running again a moment after it is up
   // (its link watch runs apart): a bounded wait.
-  bool running = false;
-  for (int i = 0; i < 200 && !running; ++i) {
-    running = nif_.isUp(nullptr, 1) == 1;
-    if (!running) std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  EXPECT_TRUE(running);
+  EXPECT_TRUE(waitUntil([&] { return nif_.isUp(nullptr, 1) == 1; }, 10000));
   EXPECT_TRUE(contains(routes(), "default via 192.168.7.1 dev eth0")) << routes();
   EXPECT_TRUE(contains(addressLines("eth0"), "192.168.7.20/24"));
 }
