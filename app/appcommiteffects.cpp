@@ -5,8 +5,8 @@
 
 #include "app/gpiodevice.h"
 #include "app/statusdisplay.h"
-#include "net/addressled.h"
-#include "net/netinterface.h"
+#include "net/address/addressled.h"
+#include "net/interface/netinterface.h"
 
 namespace {
 

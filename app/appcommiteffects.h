@@ -5,7 +5,7 @@
 #ifndef APP_APPCOMMITEFFECTS_H
 #define APP_APPCOMMITEFFECTS_H
 
-#include "params/commiteffects.h"
+#include "params/store/commiteffects.h"
 
 class GpioDevice;
 class NetInterface;

@@ -7,10 +7,10 @@
 #include <mutex>
 
 #include "app/gpiodevice.h"
-#include "params/intparam.h"
-#include "params/ip4param.h"
-#include "params/paramstore.h"
-#include "params/productparams.h"
+#include "params/identity/productparams.h"
+#include "params/store/paramstore.h"
+#include "params/types/intparam.h"
+#include "params/types/ip4param.h"
 
 namespace {
 

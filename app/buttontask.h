@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "runtime/task.h"
+#include "runtime/task/task.h"
 
 class GpioDevice;
 

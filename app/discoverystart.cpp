@@ -4,8 +4,8 @@
 
 #include "app/processstate.h"
 #include "app/shutdowntask.h"
-#include "net/bonjourtask.h"
-#include "net/slptask.h"
+#include "net/discovery/bonjourtask.h"
+#include "net/discovery/slptask.h"
 
 bool startBonjourResponder(NetInterface& nif) {
   BonjourTask::setServicePorts(static_cast<uint16_t>(httpsListenPort > 0 ? httpsListenPort : 443),

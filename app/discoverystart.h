@@ -2,7 +2,7 @@
 #ifndef APP_DISCOVERYSTART_H
 #define APP_DISCOVERYSTART_H
 
-#include "net/bonjourtask.h"  // bonjourRunning
+#include "net/discovery/bonjourtask.h"  // bonjourRunning
 
 class NetInterface;
 

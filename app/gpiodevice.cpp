@@ -7,16 +7,16 @@
 
 #include "app/statusdisplay.h"
 #include "notify/alarmrelay.h"
-#include "params/intparam.h"
-#include "params/p3list.h"
-#include "params/paramflags.h"
-#include "params/paramstore.h"
-#include "params/productparams.h"
-#include "params/stringparam.h"
-#include "platform/boarddriver.h"
-#include "platform/boardselect.h"
-#include "runtime/task.h"
-#include "runtime/uptime.h"
+#include "params/identity/productparams.h"
+#include "params/store/paramstore.h"
+#include "params/types/intparam.h"
+#include "params/types/p3list.h"
+#include "params/types/paramflags.h"
+#include "params/types/stringparam.h"
+#include "platform/board/boarddriver.h"
+#include "platform/board/boardselect.h"
+#include "runtime/task/task.h"
+#include "runtime/task/uptime.h"
 
 namespace {
 

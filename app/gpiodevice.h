@@ -31,7 +31,7 @@ constexpr int BEEPER_OUTPUT = 0;
 
 class GpioDevice {
  public:
-  // The driver is chosen when the device opens (see platform/boardselect.h).
+  // The driver is chosen when the device opens (see platform/board/boardselect.h).
   GpioDevice();
   // A device over the given driver.
   explicit GpioDevice(std::unique_ptr<BoardDriver> driver);

@@ -6,12 +6,12 @@
 #include "app/pending.h"
 #include "app/processstate.h"
 #include "app/shutdowntask.h"
-#include "net/netinterface.h"
-#include "net/resolvconf.h"
-#include "params/intparam.h"
-#include "params/parambase.h"
-#include "params/paramstore.h"
-#include "runtime/uptime.h"
+#include "net/interface/netinterface.h"
+#include "net/system/resolvconf.h"
+#include "params/store/paramstore.h"
+#include "params/types/intparam.h"
+#include "params/types/parambase.h"
+#include "runtime/task/uptime.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 
 #include <cstdint>
 
-#include "runtime/task.h"
+#include "runtime/task/task.h"
 
 constexpr int LAZY_HUB_WATCHER_STACK = 20480;
 // The daily restart waits this long after start (61 minutes), so that a

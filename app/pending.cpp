@@ -2,8 +2,8 @@
 
 #include <cstdio>
 
-#include "params/param.h"
-#include "params/paramstore.h"
+#include "params/store/paramstore.h"
+#include "params/types/param.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #ifndef APP_SHUTDOWNTASK_H
 #define APP_SHUTDOWNTASK_H
 
-#include "runtime/task.h"
+#include "runtime/task/task.h"
 
 constexpr int SHUTDOWN_TASK_STACK = 20480;
 

@@ -10,8 +10,8 @@
 
 #include "app/crashdump.h"
 #include "app/processstate.h"
-#include "runtime/task.h"
-#include "runtime/uptime.h"
+#include "runtime/task/task.h"
+#include "runtime/task/uptime.h"
 
 namespace {
 

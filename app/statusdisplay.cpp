@@ -3,12 +3,12 @@
 #include <atomic>
 
 #include "app/gpiodevice.h"
-#include "params/commiteffects.h"
-#include "params/intparam.h"
-#include "params/paramflags.h"
-#include "params/paramstore.h"
-#include "params/stringparam.h"
-#include "platform/boarddriver.h"
+#include "params/store/commiteffects.h"
+#include "params/store/paramstore.h"
+#include "params/types/intparam.h"
+#include "params/types/paramflags.h"
+#include "params/types/stringparam.h"
+#include "platform/board/boarddriver.h"
 
 namespace {
 

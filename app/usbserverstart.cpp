@@ -2,17 +2,17 @@
 // the event hooks it needs.
 #include "app/gpiodevice.h"
 #include "app/pending.h"
-#include "net/netinterface.h"
+#include "net/interface/netinterface.h"
 #include "notify/alarmrelay.h"
 #include "notify/notifyproducer.h"
-#include "params/param.h"
-#include "params/paramstore.h"
-#include "params/productparams.h"
-#include "platform/boarddriver.h"
-#include "usbserver/portpower.h"
-#include "usbserver/publishedparams.h"
-#include "usbserver/usbeventsource.h"
-#include "usbserver/usblistener.h"
+#include "params/identity/productparams.h"
+#include "params/store/paramstore.h"
+#include "params/types/param.h"
+#include "platform/board/boarddriver.h"
+#include "usbserver/connections/usbeventsource.h"
+#include "usbserver/connections/usblistener.h"
+#include "usbserver/devices/portpower.h"
+#include "usbserver/devices/publishedparams.h"
 
 namespace {
 

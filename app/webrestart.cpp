@@ -2,7 +2,7 @@
 
 #include "app/processstate.h"
 #include "app/shutdowntask.h"
-#include "web/restartrequest.h"
+#include "web/pages/restartrequest.h"
 
 namespace {
 

@@ -12,10 +12,10 @@
 #include <thread>
 #include <vector>
 
-#include "runtime/bytebuffer.h"
-#include "runtime/connection.h"
-#include "runtime/ipaddress.h"
-#include "runtime/task.h"
+#include "runtime/bytes/bytebuffer.h"
+#include "runtime/socket/connection.h"
+#include "runtime/socket/ipaddress.h"
+#include "runtime/task/task.h"
 
 namespace {
 

@@ -18,15 +18,15 @@
 #include <string>
 #include <vector>
 
-#include "net/addresssetters.h"
-#include "net/bootptask.h"
-#include "net/netinterface.h"
-#include "net/zeroconf.h"
-#include "params/parambase.h"
-#include "params/paramstore.h"
-#include "runtime/ipaddress.h"
-#include "runtime/paths.h"
-#include "runtime/task.h"
+#include "net/address/addresssetters.h"
+#include "net/address/zeroconf.h"
+#include "net/dhcp/bootptask.h"
+#include "net/interface/netinterface.h"
+#include "params/store/paramstore.h"
+#include "params/types/parambase.h"
+#include "runtime/file/paths.h"
+#include "runtime/socket/ipaddress.h"
+#include "runtime/task/task.h"
 #include "tests/support/shell_command.h"
 
 namespace {

@@ -32,12 +32,12 @@
 #include <vector>
 
 #include "bench/loopback_client.h"
-#include "runtime/connection.h"
-#include "runtime/paths.h"
-#include "runtime/task.h"
-#include "runtime/tlsconnection.h"
-#include "web/httprequest.h"
-#include "web/pagetable.h"
+#include "runtime/file/paths.h"
+#include "runtime/socket/connection.h"
+#include "runtime/task/task.h"
+#include "runtime/tls/tlsconnection.h"
+#include "web/http/httprequest.h"
+#include "web/pages/pagetable.h"
 
 namespace {
 

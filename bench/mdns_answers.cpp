@@ -26,13 +26,13 @@
 #include <thread>
 #include <vector>
 
-#include "net/bonjourtask.h"
-#include "net/netinterface.h"
-#include "params/parambase.h"
-#include "params/paramstore.h"
-#include "params/productparams.h"
-#include "runtime/paths.h"
-#include "runtime/task.h"
+#include "net/discovery/bonjourtask.h"
+#include "net/interface/netinterface.h"
+#include "params/identity/productparams.h"
+#include "params/store/paramstore.h"
+#include "params/types/parambase.h"
+#include "runtime/file/paths.h"
+#include "runtime/task/task.h"
 
 namespace {
 

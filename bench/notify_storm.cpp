@@ -23,11 +23,11 @@
 #include "notify/notifyproducer.h"
 #include "notify/notifytask.h"
 #include "notify/trapcontents.h"
-#include "params/param.h"
-#include "params/paramflags.h"
-#include "params/paramstore.h"
-#include "runtime/task.h"
-#include "runtime/uptime.h"
+#include "params/store/paramstore.h"
+#include "params/types/param.h"
+#include "params/types/paramflags.h"
+#include "runtime/task/task.h"
+#include "runtime/task/uptime.h"
 #include "snmp/trapoutbox.h"
 
 namespace {

@@ -13,10 +13,10 @@
 #include <string>
 #include <vector>
 
-#include "params/param.h"
-#include "params/paramflags.h"
-#include "params/paramstore.h"
-#include "runtime/paths.h"
+#include "params/store/paramstore.h"
+#include "params/types/param.h"
+#include "params/types/paramflags.h"
+#include "runtime/file/paths.h"
 
 namespace {
 

@@ -25,14 +25,14 @@
 #include <string>
 #include <thread>
 
-#include "params/firmwareparams.h"
-#include "params/modeladjust.h"
-#include "params/productparams.h"
-#include "params/softwareinfo.h"
-#include "runtime/paths.h"
+#include "params/identity/firmwareparams.h"
+#include "params/identity/productparams.h"
+#include "params/identity/softwareinfo.h"
+#include "params/table/modeladjust.h"
+#include "runtime/file/paths.h"
 
 // Before the library headers, whose macros clash with its names.
-#include "usbserver/usbdevicetable.h"
+#include "usbserver/devices/usbdevicetable.h"
 
 #include <net-snmp/net-snmp-config.h>
 #include <net-snmp/net-snmp-includes.h>

@@ -1,7 +1,7 @@
 // Message round trip between two tasks (post, then wait for the answer)
 // against a plain pipe ping-pong between two threads that poll() before
 // each read, measured in the same run.
-#include "runtime/task.h"
+#include "runtime/task/task.h"
 
 #include <poll.h>
 #include <unistd.h>

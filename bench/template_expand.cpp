@@ -14,7 +14,7 @@
 #include <utility>
 #include <vector>
 
-#include "web/templatereader.h"
+#include "web/templates/templatereader.h"
 
 namespace {
 

@@ -15,11 +15,11 @@
 
 #include <openssl/ssl.h>
 
-#include "runtime/bytebuffer.h"
-#include "runtime/paths.h"
-#include "runtime/tlsconnection.h"
-#include "runtime/tlscontext.h"
-#include "runtime/tlshandshake.h"
+#include "runtime/bytes/bytebuffer.h"
+#include "runtime/file/paths.h"
+#include "runtime/tls/tlsconnection.h"
+#include "runtime/tls/tlscontext.h"
+#include "runtime/tls/tlshandshake.h"
 
 namespace {
 

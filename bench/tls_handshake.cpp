@@ -15,8 +15,8 @@
 
 #include <openssl/ssl.h>
 
-#include "runtime/paths.h"
-#include "runtime/tlscontext.h"
+#include "runtime/file/paths.h"
+#include "runtime/tls/tlscontext.h"
 
 namespace {
 

@@ -22,14 +22,14 @@
 #include <string>
 #include <thread>
 
-#include "net/netinterface.h"
-#include "net/udpservertask.h"
-#include "params/parambase.h"
-#include "params/paramstore.h"
-#include "params/productparams.h"
-#include "runtime/bytebuffer.h"
-#include "runtime/connection.h"
-#include "runtime/paths.h"
+#include "net/discovery/udpservertask.h"
+#include "net/interface/netinterface.h"
+#include "params/identity/productparams.h"
+#include "params/store/paramstore.h"
+#include "params/types/parambase.h"
+#include "runtime/bytes/bytebuffer.h"
+#include "runtime/file/paths.h"
+#include "runtime/socket/connection.h"
 
 namespace {
 

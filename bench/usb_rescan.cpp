@@ -12,12 +12,12 @@
 #include <string>
 #include <vector>
 
-#include "params/productparams.h"
-#include "platform/usbhost_sim.h"
-#include "runtime/paths.h"
-#include "usbserver/usbdevicetable.h"
-#include "usbserver/usbfilesystem.h"
-#include "usbserver/usbscan.h"
+#include "params/identity/productparams.h"
+#include "platform/simusb/usbhost_sim.h"
+#include "runtime/file/paths.h"
+#include "usbserver/devices/usbdevicetable.h"
+#include "usbserver/discovery/usbfilesystem.h"
+#include "usbserver/discovery/usbscan.h"
 
 namespace {
 

@@ -93,9 +93,11 @@ for po in catalogues:
 
 # Includes and links.
 rows = set()
-rows_source = os.path.join(root, "web", "pagerows.cpp")
+rows_source = os.path.join(root, "web", "pages", "pagerows.cpp")
 if os.path.exists(rows_source):
     rows.update(re.findall(r'"(/[^"]+)"', open(rows_source, encoding="utf-8").read()))
+else:
+    problems.append("no page table at %s" % os.path.relpath(rows_source, root))
 include = re.compile(r"\{\.([^}\]<>=!\t\n]+)\}")
 link = re.compile(r'\b(?:href|src|action)="([^"]*)"')
 alternative = re.compile(r"\{[A-Za-z_]+\?([^|{}]*)\|([^{}]*)\}")

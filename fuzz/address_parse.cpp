@@ -1,7 +1,7 @@
 // Fuzz target for the address text parsers: IPv4/IPv6 and MAC texts come
 // from parameter files, web forms, SNMP writes and mails.
-#include "runtime/ipaddress.h"
-#include "runtime/macaddress.h"
+#include "runtime/socket/ipaddress.h"
+#include "runtime/socket/macaddress.h"
 
 #include <cstdlib>
 #include <cstring>

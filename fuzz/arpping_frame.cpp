@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "net/arppingaddress.h"
+#include "net/address/arppingaddress.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1) return 0;

@@ -1,7 +1,7 @@
 // Base64 decoding of outside text (the HTTP Authorization header): any
 // input stays within the output room, and what decodes re-encodes to the
 // text it came from.
-#include "runtime/base64.h"
+#include "runtime/text/base64.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -8,8 +8,8 @@
 #include <memory>
 #include <string>
 
-#include "web/sessioncookie.h"
-#include "web/sessiontable.h"
+#include "web/sessions/sessioncookie.h"
+#include "web/sessions/sessiontable.h"
 
 namespace {
 

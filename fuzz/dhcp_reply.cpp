@@ -8,9 +8,9 @@
 #include <filesystem>
 #include <vector>
 
-#include "net/dhcpapply.h"
-#include "net/dhcpreply.h"
-#include "runtime/paths.h"
+#include "net/dhcp/dhcpapply.h"
+#include "net/dhcp/dhcpreply.h"
+#include "runtime/file/paths.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static bool rooted = [] {

@@ -6,10 +6,10 @@
 #include <cstring>
 #include <string>
 
-#include "params/p3list.h"
-#include "params/paramstore.h"
-#include "web/httprequest.h"
-#include "web/httptext.h"
+#include "params/store/paramstore.h"
+#include "params/types/p3list.h"
+#include "web/http/httprequest.h"
+#include "web/http/httptext.h"
 
 namespace {
 

@@ -14,13 +14,13 @@
 #include <string>
 
 #include "fuzz/support/inputsocket.h"
-#include "runtime/connection.h"
-#include "runtime/fileutil.h"
-#include "runtime/paths.h"
-#include "runtime/tlsconnection.h"
-#include "web/httprequest.h"
-#include "web/pagehandlers.h"
-#include "web/pagetable.h"
+#include "runtime/file/fileutil.h"
+#include "runtime/file/paths.h"
+#include "runtime/socket/connection.h"
+#include "runtime/tls/tlsconnection.h"
+#include "web/http/httprequest.h"
+#include "web/pages/pagehandlers.h"
+#include "web/pages/pagetable.h"
 
 namespace {
 

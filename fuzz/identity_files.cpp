@@ -5,10 +5,10 @@
 #include <cstdio>
 #include <cstring>
 
-#include "params/firmwareparams.h"
-#include "params/identitytexts.h"
-#include "params/productparams.h"
-#include "params/softwareinfo.h"
+#include "params/identity/firmwareparams.h"
+#include "params/identity/identitytexts.h"
+#include "params/identity/productparams.h"
+#include "params/identity/softwareinfo.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;

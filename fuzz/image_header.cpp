@@ -10,8 +10,8 @@
 #include "maint/imageheader.h"
 #include "maint/updateprecheck.h"
 #include "maint/updatestatus.h"
-#include "params/firmwareparams.h"
-#include "params/productparams.h"
+#include "params/identity/firmwareparams.h"
+#include "params/identity/productparams.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   productParams().compat_id = 0x88;

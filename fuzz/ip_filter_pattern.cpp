@@ -7,7 +7,7 @@
 #include <cstring>
 #include <string>
 
-#include "net/ipfilterpattern.h"
+#include "net/filter/ipfilterpattern.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string text(reinterpret_cast<const char*>(data), size);  // stops at an embedded NUL

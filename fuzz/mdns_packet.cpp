@@ -13,13 +13,13 @@
 #include <filesystem>
 #include <vector>
 
-#include "net/bonjourtask.h"
-#include "net/dnsname.h"
-#include "params/parambase.h"
-#include "params/paramstore.h"
-#include "params/productparams.h"
-#include "runtime/paths.h"
-#include "runtime/uptime.h"
+#include "net/discovery/bonjourtask.h"
+#include "net/discovery/dnsname.h"
+#include "params/identity/productparams.h"
+#include "params/store/paramstore.h"
+#include "params/types/parambase.h"
+#include "runtime/file/paths.h"
+#include "runtime/task/uptime.h"
 
 namespace {
 

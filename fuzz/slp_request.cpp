@@ -6,7 +6,7 @@
 #include <cstring>
 #include <vector>
 
-#include "net/slprequest.h"
+#include "net/discovery/slprequest.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // An exact-size copy, so any read past the datagram is caught.

@@ -13,8 +13,8 @@
 #include <filesystem>
 #include <vector>
 
-#include "params/snmpset.h"
-#include "runtime/paths.h"
+#include "params/types/snmpset.h"
+#include "runtime/file/paths.h"
 #include "snmp/automib.h"
 #include "snmp/privatemib.h"
 #include "snmp/systemgroup.h"

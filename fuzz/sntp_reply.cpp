@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "net/sntppacket.h"
+#include "net/time/sntppacket.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   int64_t seconds = -1;

@@ -9,7 +9,7 @@
 #include <cstring>
 #include <string>
 
-#include "web/templatereader.h"
+#include "web/templates/templatereader.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "usbserver/usbdescriptors.h"
+#include "usbserver/devices/usbdescriptors.h"
 
 namespace {
 

@@ -20,15 +20,15 @@
 
 #include "fuzz/support/inputsocket.h"
 #include "fuzz/support/usbfuzzserver.h"
-#include "params/productparams.h"
-#include "platform/usbhost_sim.h"
-#include "runtime/paths.h"
-#include "runtime/task.h"
-#include "runtime/tlsconnection.h"
-#include "usbserver/usbconnection.h"
-#include "usbserver/usbdevicetable.h"
-#include "usbserver/usbfilesystem.h"
-#include "usbserver/usbscan.h"
+#include "params/identity/productparams.h"
+#include "platform/simusb/usbhost_sim.h"
+#include "runtime/file/paths.h"
+#include "runtime/task/task.h"
+#include "runtime/tls/tlsconnection.h"
+#include "usbserver/connections/usbconnection.h"
+#include "usbserver/devices/usbdevicetable.h"
+#include "usbserver/discovery/usbfilesystem.h"
+#include "usbserver/discovery/usbscan.h"
 
 namespace {
 

@@ -5,9 +5,9 @@
 #include <cstring>
 #include <unistd.h>
 
-#include "params/firmwareparams.h"
-#include "params/productparams.h"
-#include "runtime/gettext.h"
+#include "params/identity/firmwareparams.h"
+#include "params/identity/productparams.h"
+#include "runtime/text/gettext.h"
 
 namespace {
 

@@ -6,10 +6,10 @@
 
 #include "notify/notifyhooks.h"
 #include "notify/paramread.h"
-#include "params/intparam.h"
-#include "params/paramflags.h"
-#include "params/paramstore.h"
-#include "runtime/uptime.h"
+#include "params/store/paramstore.h"
+#include "params/types/intparam.h"
+#include "params/types/paramflags.h"
+#include "runtime/task/uptime.h"
 
 namespace {
 

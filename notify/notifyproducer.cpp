@@ -3,7 +3,7 @@
 #include <atomic>
 
 #include "notify/notifytask.h"
-#include "runtime/task.h"
+#include "runtime/task/task.h"
 
 namespace {
 

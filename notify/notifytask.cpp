@@ -4,15 +4,15 @@
 #include <cstdio>
 #include <mutex>
 
-#include "net/netinterface.h"
+#include "net/interface/netinterface.h"
 #include "notify/notifyhooks.h"
 #include "notify/notifyproducer.h"
 #include "notify/paramread.h"
 #include "notify/trapcontents.h"
-#include "params/paramflags.h"
-#include "params/paramstore.h"
-#include "runtime/randomkey.h"
-#include "runtime/uptime.h"
+#include "params/store/paramstore.h"
+#include "params/types/paramflags.h"
+#include "runtime/task/uptime.h"
+#include "runtime/text/randomkey.h"
 #include "snmp/trapoutbox.h"
 
 std::atomic<NotifyTask*> notifyTask{nullptr};

@@ -16,7 +16,7 @@
 #include <ctime>
 
 #include "notify/eventring.h"
-#include "runtime/task.h"
+#include "runtime/task/task.h"
 #include "snmp/trapoutbox.h"
 
 constexpr int32_t NOTIFY_TASK_STACK = 20480;

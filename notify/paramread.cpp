@@ -1,9 +1,9 @@
 #include "notify/paramread.h"
 
-#include "params/intparam.h"
-#include "params/p3list.h"
-#include "params/param.h"
-#include "params/paramstore.h"
+#include "params/store/paramstore.h"
+#include "params/types/intparam.h"
+#include "params/types/p3list.h"
+#include "params/types/param.h"
 
 bool notifyParamOn(const char* key) {
   Param* p = paramStore.find(key);

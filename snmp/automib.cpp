@@ -3,10 +3,10 @@
 #include <cstdio>
 #include <string>
 
-#include "params/parambase.h"
-#include "params/paramflags.h"
-#include "params/paramstore.h"
-#include "params/snmpset.h"
+#include "params/store/paramstore.h"
+#include "params/types/parambase.h"
+#include "params/types/paramflags.h"
+#include "params/types/snmpset.h"
 
 const oid orvMibPrefix[7] = {1, 3, 6, 1, 4, 1, 32473};
 

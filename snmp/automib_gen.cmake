@@ -133,7 +133,7 @@ if(NOT total EQUAL 775 OR NOT last EQUAL 844)
   fail("${total} descriptors with parameter rows up to ${last}, the header says 775 and 844")
 endif()
 
-set(content "// Generated from snmp/automib.map and params/paramtable.def by
+set(content "// Generated from snmp/automib.map and params/table/paramtable.def by
 // snmp/automib_gen.cmake at build time. Do not edit.
 #include \"snmp/automib.h\"
 

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "params/parambase.h"
-#include "params/paramstore.h"
+#include "params/store/paramstore.h"
+#include "params/types/parambase.h"
 
 namespace {
 

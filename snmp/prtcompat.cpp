@@ -1,7 +1,7 @@
 // "ORV-PrtCompat": prtGeneralReset of the Printer-MIB, which printer
 // management software reads and writes. It reads notResetting and accepts
 // every write without effect.
-#include "params/snmpset.h"
+#include "params/types/snmpset.h"
 #include "snmp/privatemib.h"
 #include "snmp/systemgroup.h"
 

@@ -9,7 +9,7 @@
 
 #include <cstdint>
 
-#include "runtime/task.h"
+#include "runtime/task/task.h"
 
 class NetInterface;
 

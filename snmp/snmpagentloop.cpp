@@ -10,7 +10,7 @@
 #include <cerrno>
 #include <climits>
 
-#include "runtime/task.h"
+#include "runtime/task/task.h"
 #include "snmp/snmpagent.h"
 #include "snmp/snmpengine.h"
 #include "snmp/taskbridge.h"

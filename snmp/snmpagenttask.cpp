@@ -1,7 +1,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "runtime/fdflags.h"
+#include "runtime/socket/fdflags.h"
 #include "snmp/snmpagent.h"
 #include "snmp/snmpdconf.h"
 #include "snmp/trapoutbox.h"

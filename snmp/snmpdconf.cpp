@@ -6,16 +6,16 @@
 #include <cstdio>
 #include <cstring>
 
-#include "params/firmwareparams.h"
-#include "params/ip4param.h"
-#include "params/p3list.h"
-#include "params/param.h"
-#include "params/paramstore.h"
-#include "params/productparams.h"
-#include "params/softwareinfo.h"
-#include "params/stringparam.h"
-#include "runtime/ipaddress.h"
-#include "runtime/paths.h"
+#include "params/identity/firmwareparams.h"
+#include "params/identity/productparams.h"
+#include "params/identity/softwareinfo.h"
+#include "params/store/paramstore.h"
+#include "params/types/ip4param.h"
+#include "params/types/p3list.h"
+#include "params/types/param.h"
+#include "params/types/stringparam.h"
+#include "runtime/file/paths.h"
+#include "runtime/socket/ipaddress.h"
 #include "snmp/privatefile.h"
 
 const char kSnmpdConfPath[] = "/var/snmpd.conf";

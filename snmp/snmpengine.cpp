@@ -9,9 +9,9 @@
 
 #include <cstdio>
 
-#include "runtime/connection.h"
-#include "runtime/paths.h"
-#include "runtime/uptime.h"
+#include "runtime/file/paths.h"
+#include "runtime/socket/connection.h"
+#include "runtime/task/uptime.h"
 #include "snmp/privatemib.h"
 
 // Module init functions of libnetsnmpmibs (declared by its module headers,

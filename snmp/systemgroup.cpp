@@ -2,11 +2,11 @@
 #include <cstdio>
 #include <cstring>
 
-#include "params/firmwareparams.h"
-#include "params/paramstore.h"
-#include "params/productparams.h"
-#include "params/snmpset.h"
-#include "params/softwareinfo.h"
+#include "params/identity/firmwareparams.h"
+#include "params/identity/productparams.h"
+#include "params/identity/softwareinfo.h"
+#include "params/store/paramstore.h"
+#include "params/types/snmpset.h"
 #include "snmp/privatemib.h"
 #include "snmp/systemgroup.h"
 

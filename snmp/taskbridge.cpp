@@ -4,7 +4,7 @@
 
 #include <cstdio>
 
-#include "runtime/task.h"
+#include "runtime/task/task.h"
 
 void finish(int) {
   if (Task* task = currentTask()) task->exit();

@@ -2,7 +2,7 @@
 
 #include <mutex>
 
-#include "runtime/task.h"
+#include "runtime/task/task.h"
 
 namespace {
 

@@ -10,9 +10,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "net/linkstate.h"
-#include "net/netinterface.h"
-#include "params/productparams.h"
+#include "net/interface/linkstate.h"
+#include "net/interface/netinterface.h"
+#include "params/identity/productparams.h"
 
 namespace {
 

@@ -16,7 +16,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "runtime/byteorder.h"
+#include "runtime/bytes/byteorder.h"
 
 namespace usbclient {
 

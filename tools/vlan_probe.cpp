@@ -18,7 +18,7 @@
 #include <cstring>
 #include <string>
 
-#include "net/netinterface.h"
+#include "net/interface/netinterface.h"
 
 namespace {
 

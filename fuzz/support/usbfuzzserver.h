@@ -11,14 +11,14 @@
 
 #include <cstdio>
 
-#include "params/productparams.h"
-#include "platform/usbhost.h"
-#include "platform/usbhost_sim.h"
-#include "runtime/paths.h"
-#include "runtime/task.h"
-#include "usbserver/usbdevicetable.h"
-#include "usbserver/usbfilesystem.h"
-#include "usbserver/usbscan.h"
+#include "params/identity/productparams.h"
+#include "platform/simusb/usbhost_sim.h"
+#include "platform/usb/usbhost.h"
+#include "runtime/file/paths.h"
+#include "runtime/task/task.h"
+#include "usbserver/devices/usbdevicetable.h"
+#include "usbserver/discovery/usbfilesystem.h"
+#include "usbserver/discovery/usbscan.h"
 
 class UsbFuzzIdleTask : public Task {
  public:

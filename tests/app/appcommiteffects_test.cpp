@@ -9,9 +9,9 @@
 
 #include "app/statusdisplay.h"
 #include "app/support/boardtestenv.h"
-#include "net/addressled.h"
-#include "net/linkstate.h"
-#include "net/netinterface.h"
+#include "net/address/addressled.h"
+#include "net/interface/linkstate.h"
+#include "net/interface/netinterface.h"
 
 namespace {
 

@@ -14,8 +14,8 @@
 #include "app/gpiodevice.h"
 #include "app/statusdisplay.h"
 #include "app/support/boardtestenv.h"
-#include "params/intparam.h"
-#include "runtime/task.h"
+#include "params/types/intparam.h"
+#include "runtime/task/task.h"
 
 namespace {
 

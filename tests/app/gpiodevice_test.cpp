@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "app/support/boardtestenv.h"
-#include "platform/boarddriver.h"
-#include "runtime/uptime.h"
+#include "platform/board/boarddriver.h"
+#include "runtime/task/uptime.h"
 
 namespace {
 

@@ -21,14 +21,14 @@
 #include "app/lazyhubwatcher.h"
 #include "app/processstate.h"
 #include "app/signals.h"
-#include "params/intparam.h"
-#include "params/paramflags.h"
-#include "params/paramstore.h"
-#include "params/productparams.h"
-#include "platform/simboard.h"
-#include "runtime/paths.h"
-#include "runtime/task.h"
-#include "runtime/uptime.h"
+#include "params/identity/productparams.h"
+#include "params/store/paramstore.h"
+#include "params/types/intparam.h"
+#include "params/types/paramflags.h"
+#include "platform/board/simboard.h"
+#include "runtime/file/paths.h"
+#include "runtime/task/task.h"
+#include "runtime/task/uptime.h"
 
 namespace {
 

@@ -23,7 +23,7 @@
 
 #include "app/crashdump.h"
 #include "app/processstate.h"
-#include "runtime/uptime.h"
+#include "runtime/task/uptime.h"
 
 namespace {
 

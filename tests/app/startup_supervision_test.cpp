@@ -17,13 +17,13 @@
 #include "app/processstate.h"
 #include "app/shutdowntask.h"
 #include "app/signals.h"
-#include "params/paramstore.h"
-#include "params/productparams.h"
-#include "params/stringparam.h"
-#include "platform/simboard.h"
-#include "runtime/paths.h"
-#include "runtime/task.h"
-#include "runtime/uptime.h"
+#include "params/identity/productparams.h"
+#include "params/store/paramstore.h"
+#include "params/types/stringparam.h"
+#include "platform/board/simboard.h"
+#include "runtime/file/paths.h"
+#include "runtime/task/task.h"
+#include "runtime/task/uptime.h"
 
 namespace {
 

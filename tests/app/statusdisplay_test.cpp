@@ -7,7 +7,7 @@
 
 #include "app/gpiodevice.h"
 #include "app/support/boardtestenv.h"
-#include "params/stringparam.h"
+#include "params/types/stringparam.h"
 
 namespace {
 

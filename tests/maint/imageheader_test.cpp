@@ -16,8 +16,8 @@
 #include "maint/imageheader.h"
 #include "maint/updateprecheck.h"
 #include "maint/updatestatus.h"
-#include "params/firmwareparams.h"
-#include "params/productparams.h"
+#include "params/identity/firmwareparams.h"
+#include "params/identity/productparams.h"
 
 namespace {
 

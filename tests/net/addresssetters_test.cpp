@@ -1,10 +1,10 @@
 // The address setters: kernel state, stored parameters and `ip_setby`.
 #include <string>
 
-#include "net/addresssetters.h"
-#include "net/netinterface.h"
+#include "net/address/addresssetters.h"
+#include "net/interface/netinterface.h"
 #include "net/support/netfixture.h"
-#include "runtime/ipaddress.h"
+#include "runtime/socket/ipaddress.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <vector>
 
-#include "net/arppingaddress.h"
+#include "net/address/arppingaddress.h"
 
 #include <gtest/gtest.h>
 

@@ -13,15 +13,15 @@
 #include <fstream>
 #include <string>
 
-#include "net/addresssetters.h"
-#include "net/arppingtask.h"
-#include "net/gratuitousarp.h"
-#include "net/netinterface.h"
+#include "net/address/addresssetters.h"
+#include "net/address/arppingtask.h"
+#include "net/address/gratuitousarp.h"
+#include "net/address/zeroconf.h"
+#include "net/interface/netinterface.h"
 #include "net/support/clienttask.h"
 #include "net/support/dhcpserver.h"
 #include "net/support/netfixture.h"
-#include "net/zeroconf.h"
-#include "runtime/ipaddress.h"
+#include "runtime/socket/ipaddress.h"
 
 namespace {
 

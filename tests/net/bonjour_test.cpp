@@ -9,15 +9,15 @@
 #include <string>
 #include <vector>
 
-#include "net/bonjourtask.h"
-#include "net/dnsname.h"
+#include "net/discovery/bonjourtask.h"
+#include "net/discovery/dnsname.h"
 #include "net/support/mdnsmessage.h"
 #include "net/support/netfixture.h"
 #include "net/support/tsharkcheck.h"
-#include "params/parambase.h"
-#include "params/paramstore.h"
-#include "params/productparams.h"
-#include "runtime/uptime.h"
+#include "params/identity/productparams.h"
+#include "params/store/paramstore.h"
+#include "params/types/parambase.h"
+#include "runtime/task/uptime.h"
 #include "support/scratch_root.h"
 
 namespace {

@@ -16,11 +16,11 @@
 #include <string>
 #include <thread>
 
-#include "net/bonjourtask.h"
+#include "net/discovery/bonjourtask.h"
 #include "net/support/mdnsmessage.h"
 #include "net/support/netfixture.h"
-#include "params/paramstore.h"
-#include "runtime/task.h"
+#include "params/store/paramstore.h"
+#include "runtime/task/task.h"
 #include "support/namespace_socket.h"
 
 namespace {

@@ -6,18 +6,18 @@
 #include <string>
 #include <vector>
 
-#include "net/addresssetters.h"
-#include "net/bootptask.h"
-#include "net/dhcplease.h"
-#include "net/netinterface.h"
+#include "net/address/addresssetters.h"
+#include "net/address/zeroconf.h"
+#include "net/dhcp/bootptask.h"
+#include "net/dhcp/dhcplease.h"
+#include "net/interface/netinterface.h"
 #include "net/support/clienttask.h"
 #include "net/support/dhcpclientfixture.h"
 #include "net/support/dhcpserver.h"
 #include "net/support/netfixture.h"
 #include "net/support/packetcapture.h"
-#include "net/zeroconf.h"
-#include "runtime/ipaddress.h"
-#include "runtime/uptime.h"
+#include "runtime/socket/ipaddress.h"
+#include "runtime/task/uptime.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include "net/support/dhcpclientfixture.h"
 #include "net/support/dhcpserver.h"
 #include "net/support/netfixture.h"
-#include "runtime/uptime.h"
+#include "runtime/task/uptime.h"
 
 namespace {
 

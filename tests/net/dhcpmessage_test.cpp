@@ -4,7 +4,7 @@
 #include <cstring>
 #include <vector>
 
-#include "net/dhcpmessage.h"
+#include "net/dhcp/dhcpmessage.h"
 
 #include <gtest/gtest.h>
 

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "net/dhcpmessage.h"
-#include "net/dhcpreply.h"
+#include "net/dhcp/dhcpmessage.h"
+#include "net/dhcp/dhcpreply.h"
 
 #include <gtest/gtest.h>
 

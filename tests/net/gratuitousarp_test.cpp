@@ -3,7 +3,7 @@
 
 #include <vector>
 
-#include "net/gratuitousarp.h"
+#include "net/address/gratuitousarp.h"
 
 #include <gtest/gtest.h>
 

@@ -5,11 +5,11 @@
 #include <string>
 #include <vector>
 
-#include "net/addressled.h"
-#include "net/netinterface.h"
+#include "net/address/addressled.h"
+#include "net/interface/netinterface.h"
 #include "net/support/netfixture.h"
-#include "runtime/ipaddress.h"
-#include "runtime/task.h"
+#include "runtime/socket/ipaddress.h"
+#include "runtime/task/task.h"
 
 namespace {
 

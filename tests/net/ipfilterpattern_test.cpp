@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "net/ipfilterpattern.h"
+#include "net/filter/ipfilterpattern.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 // the kernel's table of a private namespace.
 #include <string>
 
-#include "net/ipv6routes.h"
+#include "net/interface/ipv6routes.h"
 #include "net/support/netfixture.h"
 
 #include <gtest/gtest.h>

@@ -6,8 +6,8 @@
 #include <string>
 #include <thread>
 
-#include "net/linkstate.h"
-#include "net/netinterface.h"
+#include "net/interface/linkstate.h"
+#include "net/interface/netinterface.h"
 #include "net/support/netfixture.h"
 
 namespace {

@@ -9,9 +9,9 @@
 #include <string>
 #include <thread>
 
-#include "net/netinterface.h"
+#include "net/interface/netinterface.h"
 #include "net/support/netfixture.h"
-#include "runtime/ipaddress.h"
+#include "runtime/socket/ipaddress.h"
 
 namespace {
 

@@ -22,12 +22,12 @@
 #include <thread>
 #include <vector>
 
-#include "net/dhcplease.h"
-#include "net/ntptask.h"
-#include "net/timezone.h"
+#include "net/dhcp/dhcplease.h"
 #include "net/support/netfixture.h"
-#include "platform/wallclock.h"
-#include "runtime/uptime.h"
+#include "net/time/ntptask.h"
+#include "net/time/timezone.h"
+#include "platform/clock/wallclock.h"
+#include "runtime/task/uptime.h"
 
 namespace {
 

@@ -12,9 +12,9 @@
 #include <utility>
 #include <vector>
 
-#include "net/packetfilter.h"
+#include "net/filter/packetfilter.h"
 #include "net/support/netfixture.h"
-#include "params/paramstore.h"
+#include "params/store/paramstore.h"
 
 namespace {
 

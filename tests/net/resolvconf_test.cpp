@@ -3,8 +3,8 @@
 
 #include <string>
 
-#include "net/resolvconf.h"
 #include "net/support/netfixture.h"
+#include "net/system/resolvconf.h"
 #include "support/scratch_root.h"
 
 namespace {

@@ -2,13 +2,13 @@
 // VLANs on models with access control.
 #include <string>
 
-#include "net/addresssetters.h"
-#include "net/netinterface.h"
+#include "net/address/addresssetters.h"
+#include "net/interface/netinterface.h"
+#include "net/interface/vlandevicecontrol.h"
 #include "net/support/clienttask.h"
 #include "net/support/netfixture.h"
-#include "net/vlandevicecontrol.h"
-#include "params/paramflags.h"
-#include "runtime/ipaddress.h"
+#include "params/types/paramflags.h"
+#include "runtime/socket/ipaddress.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "net/slprequest.h"
+#include "net/discovery/slprequest.h"
 
 namespace {
 

@@ -16,12 +16,12 @@
 #include <thread>
 #include <vector>
 
-#include "net/slprequest.h"
-#include "net/slptask.h"
+#include "net/discovery/slprequest.h"
+#include "net/discovery/slptask.h"
 #include "net/support/netfixture.h"
 #include "net/support/tsharkcheck.h"
-#include "params/softwareinfo.h"
-#include "runtime/task.h"
+#include "params/identity/softwareinfo.h"
+#include "runtime/task/task.h"
 #include "support/namespace_socket.h"
 
 namespace {

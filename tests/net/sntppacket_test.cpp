@@ -4,7 +4,7 @@
 #include <cstring>
 #include <vector>
 
-#include "net/sntppacket.h"
+#include "net/time/sntppacket.h"
 
 namespace {
 

@@ -17,11 +17,11 @@
 #include <thread>
 
 #include "net/support/netfixture.h"
-#include "net/syslog.h"
-#include "params/parambase.h"
-#include "params/paramflags.h"
-#include "params/paramstore.h"
-#include "params/productparams.h"
+#include "net/system/syslog.h"
+#include "params/identity/productparams.h"
+#include "params/store/paramstore.h"
+#include "params/types/parambase.h"
+#include "params/types/paramflags.h"
 #include "support/namespace_socket.h"
 
 namespace {

@@ -7,8 +7,8 @@
 #include <ctime>
 #include <string>
 
-#include "net/timezone.h"
-#include "params/choicelists.h"
+#include "net/time/timezone.h"
+#include "params/table/choicelists.h"
 
 namespace {
 

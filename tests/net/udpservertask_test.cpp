@@ -19,11 +19,11 @@
 #include <string>
 #include <thread>
 
+#include "net/discovery/udpservertask.h"
 #include "net/support/netfixture.h"
-#include "net/udpservertask.h"
-#include "params/productparams.h"
-#include "runtime/bytebuffer.h"
-#include "runtime/connection.h"
+#include "params/identity/productparams.h"
+#include "runtime/bytes/bytebuffer.h"
+#include "runtime/socket/connection.h"
 #include "support/namespace_socket.h"
 
 namespace {

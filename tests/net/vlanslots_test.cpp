@@ -7,12 +7,12 @@
 #include <string>
 #include <vector>
 
-#include "net/netinterface.h"
+#include "net/interface/netinterface.h"
+#include "net/interface/vlandevicecontrol.h"
 #include "net/support/netfixture.h"
-#include "net/vlandevicecontrol.h"
-#include "params/paramflags.h"
-#include "runtime/ipaddress.h"
-#include "runtime/task.h"
+#include "params/types/paramflags.h"
+#include "runtime/socket/ipaddress.h"
+#include "runtime/task/task.h"
 
 namespace {
 

@@ -6,10 +6,10 @@
 #include <set>
 #include <string>
 
-#include "net/netinterface.h"
+#include "net/address/zeroconf.h"
+#include "net/interface/netinterface.h"
 #include "net/support/netfixture.h"
-#include "net/zeroconf.h"
-#include "runtime/ipaddress.h"
+#include "runtime/socket/ipaddress.h"
 
 namespace {
 

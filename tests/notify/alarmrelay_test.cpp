@@ -10,10 +10,10 @@
 #include <vector>
 
 #include "notify/support/notify_fixture.h"
-#include "params/intparam.h"
-#include "params/paramflags.h"
-#include "params/paramstore.h"
-#include "runtime/uptime.h"
+#include "params/store/paramstore.h"
+#include "params/types/intparam.h"
+#include "params/types/paramflags.h"
+#include "runtime/task/uptime.h"
 
 namespace {
 

@@ -20,11 +20,11 @@
 #include "notify/notifytask.h"
 #include "notify/support/notify_fixture.h"
 #include "notify/trapcontents.h"
-#include "params/paramflags.h"
-#include "params/paramstore.h"
-#include "runtime/paths.h"
-#include "runtime/task.h"
-#include "runtime/uptime.h"
+#include "params/store/paramstore.h"
+#include "params/types/paramflags.h"
+#include "runtime/file/paths.h"
+#include "runtime/task/task.h"
+#include "runtime/task/uptime.h"
 
 namespace {
 

@@ -9,12 +9,12 @@
 #include <utility>
 #include <vector>
 
-#include "net/netinterface.h"
+#include "net/interface/netinterface.h"
 #include "notify/notifyproducer.h"
 #include "notify/support/notify_fixture.h"
 #include "notify/trapcontents.h"
-#include "params/paramflags.h"
-#include "runtime/uptime.h"
+#include "params/types/paramflags.h"
+#include "runtime/task/uptime.h"
 
 namespace {
 

@@ -7,12 +7,12 @@
 #include <fstream>
 #include <string>
 
-#include "params/firmwareparams.h"
-#include "params/identitytexts.h"
-#include "params/productparams.h"
-#include "params/softwareinfo.h"
+#include "params/identity/firmwareparams.h"
+#include "params/identity/identitytexts.h"
+#include "params/identity/productparams.h"
+#include "params/identity/softwareinfo.h"
+#include "runtime/file/paths.h"
 #include "support/identity_fixture.h"
-#include "runtime/paths.h"
 
 namespace {
 

@@ -11,16 +11,16 @@
 #include <string>
 #include <vector>
 
-#include "params/features.h"
-#include "params/intparam.h"
-#include "params/modeladjust.h"
-#include "params/param.h"
-#include "params/paramflags.h"
-#include "params/paramstore.h"
-#include "params/paramtable.h"
-#include "params/productparams.h"
+#include "params/identity/productparams.h"
+#include "params/store/paramstore.h"
+#include "params/table/features.h"
+#include "params/table/modeladjust.h"
+#include "params/table/paramtable.h"
+#include "params/types/intparam.h"
+#include "params/types/param.h"
+#include "params/types/paramflags.h"
+#include "runtime/file/paths.h"
 #include "support/identity_fixture.h"
-#include "runtime/paths.h"
 
 namespace {
 

@@ -4,8 +4,8 @@
 #include <cstring>
 #include <string>
 
-#include "params/param.h"
-#include "params/paramflags.h"
+#include "params/types/param.h"
+#include "params/types/paramflags.h"
 
 namespace {
 

@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "params/param.h"
-#include "params/paramflags.h"
-#include "params/snmpset.h"
+#include "params/types/param.h"
+#include "params/types/paramflags.h"
+#include "params/types/snmpset.h"
 
 namespace {
 

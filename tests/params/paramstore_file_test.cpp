@@ -14,11 +14,11 @@
 #include <string>
 #include <vector>
 
-#include "params/commiteffects.h"
-#include "params/param.h"
-#include "params/paramflags.h"
-#include "params/paramstore.h"
+#include "params/store/commiteffects.h"
+#include "params/store/paramstore.h"
 #include "params/support/param_fixture.h"
+#include "params/types/param.h"
+#include "params/types/paramflags.h"
 
 namespace fs = std::filesystem;
 

@@ -7,14 +7,14 @@
 #include <string>
 #include <vector>
 
-#include "params/commiteffects.h"
-#include "params/param.h"
-#include "params/paramflags.h"
-#include "params/paramstore.h"
-#include "params/paramtable.h"
-#include "params/snmpset.h"
+#include "params/store/commiteffects.h"
+#include "params/store/paramstore.h"
 #include "params/support/param_fixture.h"
-#include "runtime/resolver_settings.h"
+#include "params/table/paramtable.h"
+#include "params/types/param.h"
+#include "params/types/paramflags.h"
+#include "params/types/snmpset.h"
+#include "runtime/socket/resolver_settings.h"
 
 namespace {
 

@@ -9,11 +9,11 @@
 #include <string>
 #include <vector>
 
-#include "params/choicelists.h"
-#include "params/param.h"
-#include "params/paramflags.h"
-#include "params/paramstore.h"
-#include "params/paramtable.h"
+#include "params/store/paramstore.h"
+#include "params/table/choicelists.h"
+#include "params/table/paramtable.h"
+#include "params/types/param.h"
+#include "params/types/paramflags.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "platform/boarddriver.h"
+#include "platform/board/boarddriver.h"
 
 namespace {
 

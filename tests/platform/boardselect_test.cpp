@@ -1,4 +1,4 @@
-#include "platform/boardselect.h"
+#include "platform/board/boardselect.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -9,9 +9,9 @@
 #include <cstdio>
 #include <string>
 
-#include "platform/boarddriver.h"
-#include "platform/simboard.h"
-#include "runtime/paths.h"
+#include "platform/board/boarddriver.h"
+#include "platform/board/simboard.h"
+#include "runtime/file/paths.h"
 #include "support/scratch_root.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "platform/gpioboarddriver.h"
+#include "platform/board/gpioboarddriver.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <string>
 
-#include "runtime/paths.h"
+#include "runtime/file/paths.h"
 #include "support/scratch_root.h"
 
 namespace {

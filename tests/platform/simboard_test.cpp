@@ -1,4 +1,4 @@
-#include "platform/simboard.h"
+#include "platform/board/simboard.h"
 
 #include <gtest/gtest.h>
 #include <poll.h>

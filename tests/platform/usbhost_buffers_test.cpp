@@ -17,8 +17,8 @@
 #include <vector>
 
 #include "platform/support/usbhosttest.h"
-#include "platform/usbhost_linux.h"
-#include "runtime/paths.h"
+#include "platform/usb/usbhost_linux.h"
+#include "runtime/file/paths.h"
 
 namespace {
 

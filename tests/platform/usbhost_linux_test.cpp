@@ -9,10 +9,10 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/simusb/usbhost_sim.h"
 #include "platform/support/usbhosttest.h"
-#include "platform/usbhost_linux.h"
-#include "platform/usbhost_sim.h"
-#include "runtime/paths.h"
+#include "platform/usb/usbhost_linux.h"
+#include "runtime/file/paths.h"
 
 namespace {
 

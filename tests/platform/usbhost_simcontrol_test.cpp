@@ -13,7 +13,7 @@
 #include <thread>
 
 #include "platform/support/usbhosttest.h"
-#include "runtime/paths.h"
+#include "runtime/file/paths.h"
 
 #include "support/control_client.h"
 

@@ -11,7 +11,7 @@
 #include <set>
 
 #include "platform/support/usbhosttest.h"
-#include "runtime/paths.h"
+#include "runtime/file/paths.h"
 
 namespace {
 

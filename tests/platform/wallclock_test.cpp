@@ -1,7 +1,7 @@
 // The wall-clock layer away from the appliance: the stand-in records what
 // was set, never the host's clock, and the simulated board reports it and
 // lets its tick counter follow the steps.
-#include "platform/wallclock.h"
+#include "platform/clock/wallclock.h"
 
 #include <gtest/gtest.h>
 #include <sys/time.h>
@@ -9,7 +9,7 @@
 #include <cerrno>
 #include <string>
 
-#include "platform/simboard.h"
+#include "platform/board/simboard.h"
 #include "support/control_client.h"
 #include "support/scratch_root.h"
 

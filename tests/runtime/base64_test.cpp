@@ -1,4 +1,4 @@
-#include "runtime/base64.h"
+#include "runtime/text/base64.h"
 
 #include <gtest/gtest.h>
 

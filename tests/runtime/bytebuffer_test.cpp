@@ -1,4 +1,4 @@
-#include "runtime/bytebuffer.h"
+#include "runtime/bytes/bytebuffer.h"
 
 #include <gtest/gtest.h>
 

@@ -12,9 +12,9 @@
 #include <cstring>
 #include <string>
 
-#include "runtime/bytebuffer.h"
-#include "runtime/connection.h"
-#include "runtime/connectionsettings.h"
+#include "runtime/bytes/bytebuffer.h"
+#include "runtime/socket/connection.h"
+#include "runtime/socket/connectionsettings.h"
 #include "runtime/support/connection_fixtures.h"
 #include "runtime/support/connection_netns.h"
 #include "runtime/task_test_util.h"

@@ -1,4 +1,4 @@
-#include "runtime/connection.h"
+#include "runtime/socket/connection.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -21,11 +21,11 @@
 #include <thread>
 #include <vector>
 
-#include "runtime/bytebuffer.h"
-#include "runtime/connectionsettings.h"
+#include "runtime/bytes/bytebuffer.h"
+#include "runtime/socket/connectionsettings.h"
 #include "runtime/support/connection_fixtures.h"
-#include "support/scratch_root.h"
 #include "runtime/task_test_util.h"
+#include "support/scratch_root.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
-#include "runtime/dirlist.h"
+#include "runtime/file/dirlist.h"
 
+#include "runtime/task/task.h"
 #include "support/scratch_root.h"
-#include "runtime/task.h"
 
 #include <dirent.h>
 #include <fcntl.h>

@@ -1,4 +1,4 @@
-#include "runtime/fdflags.h"
+#include "runtime/socket/fdflags.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "runtime/filecopy.h"
+#include "runtime/file/filecopy.h"
 
 #include "support/scratch_root.h"
 

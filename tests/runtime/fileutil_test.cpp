@@ -1,5 +1,5 @@
-#include "runtime/fatattr.h"
-#include "runtime/fileutil.h"
+#include "runtime/file/fatattr.h"
+#include "runtime/file/fileutil.h"
 
 #include "support/scratch_root.h"
 

@@ -1,4 +1,4 @@
-#include "runtime/gettext.h"
+#include "runtime/text/gettext.h"
 
 #include "support/scratch_root.h"
 

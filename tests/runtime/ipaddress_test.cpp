@@ -1,4 +1,4 @@
-#include "runtime/ipaddress.h"
+#include "runtime/socket/ipaddress.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>

@@ -1,6 +1,6 @@
-#include "runtime/kernelsettings.h"
-#include "runtime/netconsole.h"
-#include "runtime/stickdata.h"
+#include "runtime/system/kernelsettings.h"
+#include "runtime/system/netconsole.h"
+#include "runtime/system/stickdata.h"
 
 #include "support/scratch_root.h"
 

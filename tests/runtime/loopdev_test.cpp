@@ -1,4 +1,4 @@
-#include "runtime/loopdev.h"
+#include "runtime/system/loopdev.h"
 
 #include "support/scratch_root.h"
 

@@ -1,6 +1,6 @@
-#include "runtime/macaddress.h"
+#include "runtime/socket/macaddress.h"
 
-#include "runtime/ipaddress.h"
+#include "runtime/socket/ipaddress.h"
 
 #include <dirent.h>
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-#include "runtime/password.h"
+#include "runtime/text/password.h"
 
 #include <gtest/gtest.h>
 

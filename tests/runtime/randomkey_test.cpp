@@ -1,4 +1,4 @@
-#include "runtime/randomkey.h"
+#include "runtime/text/randomkey.h"
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,8 @@
-#include "runtime/resolver.h"
+#include "runtime/socket/resolver.h"
 
-#include "runtime/ipaddress.h"
-#include "runtime/resolver_settings.h"
-#include "runtime/task.h"
+#include "runtime/socket/ipaddress.h"
+#include "runtime/socket/resolver_settings.h"
+#include "runtime/task/task.h"
 
 #include <gtest/gtest.h>
 

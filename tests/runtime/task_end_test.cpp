@@ -11,7 +11,7 @@
 #include <memory>
 #include <mutex>
 
-#include "runtime/task.h"
+#include "runtime/task/task.h"
 
 namespace {
 

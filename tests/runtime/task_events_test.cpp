@@ -1,5 +1,5 @@
 // Task::pollEvents and the epoll registrations of a task.
-#include "runtime/task.h"
+#include "runtime/task/task.h"
 
 #include "runtime/task_test_util.h"
 

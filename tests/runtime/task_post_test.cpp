@@ -1,10 +1,10 @@
 // Posting to a receiver that does not read: no sender stalls, nothing
 // waits under the table lock, lost messages are counted and reported, and
 // a receiver stays alive while posters that picked it are still writing.
-#include "runtime/task.h"
+#include "runtime/task/task.h"
 
+#include "runtime/task/uptime.h"
 #include "runtime/task_test_util.h"
-#include "runtime/uptime.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 // Task life, ids, the task table and message delivery.
-#include "runtime/task.h"
+#include "runtime/task/task.h"
 
 #include "runtime/task_test_util.h"
 

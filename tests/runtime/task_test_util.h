@@ -3,7 +3,7 @@
 #ifndef TESTS_RUNTIME_TASK_TEST_UTIL_H
 #define TESTS_RUNTIME_TASK_TEST_UTIL_H
 
-#include "runtime/task.h"
+#include "runtime/task/task.h"
 
 #include <chrono>
 #include <condition_variable>

@@ -1,5 +1,5 @@
 // The program clock.
-#include "runtime/uptime.h"
+#include "runtime/task/uptime.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 // Task::wait, servePendingMessage and receiveMessage.
-#include "runtime/task.h"
+#include "runtime/task/task.h"
 
 #include "runtime/task_test_util.h"
 

@@ -1,5 +1,5 @@
-#include "runtime/memaccess.h"
-#include "runtime/textutil.h"
+#include "runtime/bytes/memaccess.h"
+#include "runtime/text/textutil.h"
 
 #include <gtest/gtest.h>
 

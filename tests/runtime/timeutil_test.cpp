@@ -1,4 +1,4 @@
-#include "runtime/timeutil.h"
+#include "runtime/task/timeutil.h"
 
 #include <gtest/gtest.h>
 

@@ -12,10 +12,10 @@
 #include <openssl/x509.h>
 
 #include "runtime/support/tls_support.h"
-#include "runtime/tlscontext.h"
-#include "runtime/tlsengine.h"
-#include "runtime/tlsinit.h"
-#include "runtime/tlssettings.h"
+#include "runtime/tls/tlscontext.h"
+#include "runtime/tls/tlsengine.h"
+#include "runtime/tls/tlsinit.h"
+#include "runtime/tls/tlssettings.h"
 
 using namespace tlstest;
 

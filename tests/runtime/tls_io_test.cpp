@@ -19,12 +19,12 @@
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 
-#include "runtime/bytebuffer.h"
+#include "runtime/bytes/bytebuffer.h"
 #include "runtime/support/tls_support.h"
+#include "runtime/task/uptime.h"
 #include "runtime/task_test_util.h"
-#include "runtime/tlscontext.h"
-#include "runtime/tlshandshake.h"
-#include "runtime/uptime.h"
+#include "runtime/tls/tlscontext.h"
+#include "runtime/tls/tlshandshake.h"
 
 using namespace tlstest;
 using Clock = std::chrono::steady_clock;

@@ -16,13 +16,13 @@
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 
-#include "runtime/bytebuffer.h"
-#include "runtime/ipaddress.h"
+#include "runtime/bytes/bytebuffer.h"
+#include "runtime/socket/ipaddress.h"
 #include "runtime/support/tls_support.h"
+#include "runtime/task/uptime.h"
 #include "runtime/task_test_util.h"
-#include "runtime/tlscontext.h"
-#include "runtime/tlslistener.h"
-#include "runtime/uptime.h"
+#include "runtime/tls/tlscontext.h"
+#include "runtime/tls/tlslistener.h"
 
 using namespace tlstest;
 

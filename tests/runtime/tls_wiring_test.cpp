@@ -2,11 +2,11 @@
 // installed its readers.
 #include <string>
 
-#include "params/param.h"
-#include "params/paramstore.h"
-#include "params/tlswiring.h"
+#include "params/store/paramstore.h"
+#include "params/types/param.h"
+#include "params/wiring/tlswiring.h"
 #include "runtime/support/tls_support.h"
-#include "runtime/tlssettings.h"
+#include "runtime/tls/tlssettings.h"
 
 namespace {
 

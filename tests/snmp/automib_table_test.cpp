@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "params/param.h"
-#include "params/paramflags.h"
-#include "params/paramstore.h"
+#include "params/store/paramstore.h"
+#include "params/types/param.h"
+#include "params/types/paramflags.h"
 #include "snmp/automib.h"
 
 namespace {

@@ -8,14 +8,14 @@
 #include <memory>
 #include <vector>
 
-#include "params/param.h"
-#include "params/paramflags.h"
-#include "params/paramstore.h"
-#include "params/snmpset.h"
-#include "support/scratch_root.h"
+#include "params/store/paramstore.h"
+#include "params/types/param.h"
+#include "params/types/paramflags.h"
+#include "params/types/snmpset.h"
 #include "snmp/automib.h"
 #include "snmp/privatemib.h"
 #include "snmp/systemgroup.h"
+#include "support/scratch_root.h"
 
 namespace {
 

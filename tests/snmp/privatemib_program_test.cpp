@@ -20,7 +20,7 @@
 #include <string>
 #include <thread>
 
-#include "params/paramstore.h"
+#include "params/store/paramstore.h"
 #include "snmp/support/snmp_test_agent.h"
 #include "support/identity_fixture.h"
 

@@ -13,14 +13,14 @@
 #include <string>
 #include <vector>
 
-#include "params/param.h"
-#include "params/paramflags.h"
-#include "params/paramstore.h"
-#include "params/productparams.h"
+#include "params/identity/productparams.h"
+#include "params/store/paramstore.h"
+#include "params/types/param.h"
+#include "params/types/paramflags.h"
 #include "snmp/support/snmp_test_agent.h"
 
 // Before the library headers, whose macros clash with its names.
-#include "usbserver/usbdevicetable.h"
+#include "usbserver/devices/usbdevicetable.h"
 
 #include "snmp/automib.h"
 #include "snmp/privatemib.h"

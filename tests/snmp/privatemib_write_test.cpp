@@ -12,10 +12,10 @@
 #include <thread>
 #include <vector>
 
-#include "params/param.h"
-#include "params/paramstore.h"
-#include "runtime/paths.h"
-#include "runtime/task.h"
+#include "params/store/paramstore.h"
+#include "params/types/param.h"
+#include "runtime/file/paths.h"
+#include "runtime/task/task.h"
 #include "snmp/support/snmp_test_agent.h"
 
 namespace {

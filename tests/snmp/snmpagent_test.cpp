@@ -12,8 +12,8 @@
 #include <sstream>
 #include <thread>
 
-#include "runtime/task.h"
-#include "runtime/uptime.h"
+#include "runtime/task/task.h"
+#include "runtime/task/uptime.h"
 #include "snmp/snmpdconf.h"
 #include "snmp/support/agentnet.h"
 #include "snmp/trapoutbox.h"

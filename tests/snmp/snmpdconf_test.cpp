@@ -10,9 +10,9 @@
 #include <thread>
 #include <vector>
 
-#include "params/firmwareparams.h"
-#include "params/productparams.h"
-#include "params/softwareinfo.h"
+#include "params/identity/firmwareparams.h"
+#include "params/identity/productparams.h"
+#include "params/identity/softwareinfo.h"
 #include "snmp/snmpdconf.h"
 #include "snmp/support/snmpparams.h"
 #include "support/identity_fixture.h"

@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "runtime/task.h"
+#include "runtime/task/task.h"
 #include "snmp/trapoutbox.h"
 
 namespace {

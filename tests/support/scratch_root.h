@@ -2,7 +2,7 @@
 #ifndef TESTS_SUPPORT_SCRATCH_ROOT_H
 #define TESTS_SUPPORT_SCRATCH_ROOT_H
 
-#include "runtime/paths.h"
+#include "runtime/file/paths.h"
 
 #include <gtest/gtest.h>
 

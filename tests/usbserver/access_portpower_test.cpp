@@ -7,17 +7,17 @@
 #include <string>
 #include <vector>
 
-#include "params/intparam.h"
-#include "params/paramstore.h"
-#include "params/productparams.h"
-#include "params/stringparam.h"
-#include "platform/usbhost_sim.h"
-#include "runtime/uptime.h"
-#include "usbserver/portpower.h"
-#include "usbserver/publishedparams.h"
+#include "params/identity/productparams.h"
+#include "params/store/paramstore.h"
+#include "params/types/intparam.h"
+#include "params/types/stringparam.h"
+#include "platform/simusb/usbhost_sim.h"
+#include "runtime/task/uptime.h"
+#include "usbserver/devices/portpower.h"
+#include "usbserver/devices/publishedparams.h"
+#include "usbserver/devices/usbdevicetable.h"
+#include "usbserver/discovery/usbscan.h"
 #include "usbserver/support/usb_table_fixture.h"
-#include "usbserver/usbdevicetable.h"
-#include "usbserver/usbscan.h"
 
 namespace {
 

@@ -10,15 +10,15 @@
 #include <string>
 #include <vector>
 
-#include "params/parambase.h"
-#include "params/productparams.h"
-#include "params/paramstore.h"
-#include "params/stringparam.h"
+#include "params/identity/productparams.h"
+#include "params/store/paramstore.h"
+#include "params/types/parambase.h"
+#include "params/types/stringparam.h"
 #include "tools/usbclientlib.h"
-#include "usbserver/accesscontrol.h"
-#include "usbserver/accesskey.h"
-#include "usbserver/portpower.h"
-#include "usbserver/usbdevicetable.h"
+#include "usbserver/access/accesscontrol.h"
+#include "usbserver/access/accesskey.h"
+#include "usbserver/devices/portpower.h"
+#include "usbserver/devices/usbdevicetable.h"
 
 namespace {
 

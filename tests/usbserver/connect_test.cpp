@@ -7,14 +7,14 @@
 #include <chrono>
 #include <thread>
 
-#include "params/paramstore.h"
-#include "params/stringparam.h"
-#include "platform/usbhost_sim.h"
-#include "usbserver/portpower.h"
-#include "usbserver/publishedparams.h"
+#include "params/store/paramstore.h"
+#include "params/types/stringparam.h"
+#include "platform/simusb/usbhost_sim.h"
+#include "usbserver/devices/portpower.h"
+#include "usbserver/devices/publishedparams.h"
+#include "usbserver/devices/usbdevicetable.h"
+#include "usbserver/discovery/usbscan.h"
 #include "usbserver/support/access_server_fixture.h"
-#include "usbserver/usbdevicetable.h"
-#include "usbserver/usbscan.h"
 
 using usbclient::Client;
 using usbclient::Message;

@@ -13,12 +13,12 @@
 #include <sanitizer/lsan_interface.h>
 #endif
 
-#include "params/parambase.h"
-#include "params/paramstore.h"
-#include "runtime/task.h"
+#include "params/store/paramstore.h"
+#include "params/types/parambase.h"
+#include "runtime/task/task.h"
+#include "usbserver/connections/usbconnection.h"
+#include "usbserver/devices/usbdevicetable.h"
 #include "usbserver/support/usbserver_fixture.h"
-#include "usbserver/usbconnection.h"
-#include "usbserver/usbdevicetable.h"
 
 namespace {
 

@@ -10,12 +10,12 @@
 #include <cstring>
 #include <string>
 
-#include "platform/simusbdescriptors.h"
-#include "platform/usbhost.h"
-#include "platform/usbhost_sim.h"
-#include "runtime/tlsconnection.h"
+#include "platform/simusb/simusbdescriptors.h"
+#include "platform/simusb/usbhost_sim.h"
+#include "platform/usb/usbhost.h"
+#include "runtime/tls/tlsconnection.h"
+#include "usbserver/devices/usbdevicetable.h"
 #include "usbserver/support/urb_test_support.h"
-#include "usbserver/usbdevicetable.h"
 
 namespace {
 

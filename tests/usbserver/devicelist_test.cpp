@@ -7,11 +7,11 @@
 #include <algorithm>
 #include <cstring>
 
-#include "usbserver/portpower.h"
+#include "platform/simusb/usbhost_sim.h"
+#include "usbserver/devices/portpower.h"
+#include "usbserver/devices/usbdevicetable.h"
+#include "usbserver/discovery/usbscan.h"
 #include "usbserver/support/access_server_fixture.h"
-#include "platform/usbhost_sim.h"
-#include "usbserver/usbdevicetable.h"
-#include "usbserver/usbscan.h"
 
 using usbclient::Client;
 using usbclient::Device;

@@ -14,19 +14,19 @@
 #include <string>
 #include <vector>
 
-#include "params/paramstore.h"
-#include "platform/usbhost.h"
-#include "params/stringparam.h"
-#include "runtime/task.h"
-#include "runtime/tlsconnection.h"
-#include "runtime/uptime.h"
+#include "params/store/paramstore.h"
+#include "params/types/stringparam.h"
+#include "platform/usb/usbhost.h"
+#include "runtime/task/task.h"
+#include "runtime/task/uptime.h"
+#include "runtime/tls/tlsconnection.h"
+#include "usbserver/connections/usbconnection.h"
+#include "usbserver/connections/usblistener.h"
+#include "usbserver/devices/usbdevicetable.h"
+#include "usbserver/protocol/wireprotocol.h"
 #include "usbserver/support/urb_test_support.h"
-#include "usbserver/urbengine.h"
-#include "usbserver/urbrequest.h"
-#include "usbserver/usbconnection.h"
-#include "usbserver/usbdevicetable.h"
-#include "usbserver/usblistener.h"
-#include "usbserver/wireprotocol.h"
+#include "usbserver/transfers/urbengine.h"
+#include "usbserver/transfers/urbrequest.h"
 
 namespace {
 

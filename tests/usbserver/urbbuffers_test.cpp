@@ -6,10 +6,10 @@
 #include <ctime>
 #include <vector>
 
-#include "platform/usbhost_sim.h"
+#include "platform/simusb/usbhost_sim.h"
 #include "usbserver/support/urb_test_support.h"
-#include "usbserver/urbbuffers.h"
-#include "usbserver/urbengine.h"
+#include "usbserver/transfers/urbbuffers.h"
+#include "usbserver/transfers/urbengine.h"
 
 namespace {
 

@@ -11,12 +11,12 @@
 #include <map>
 #include <thread>
 
-#include "platform/usbhost_sim.h"
-#include "runtime/tlsconnection.h"
+#include "platform/simusb/usbhost_sim.h"
+#include "runtime/tls/tlsconnection.h"
+#include "usbserver/devices/usbdevicetable.h"
 #include "usbserver/support/urb_test_support.h"
-#include "usbserver/urbengine.h"
-#include "usbserver/urbrequest.h"
-#include "usbserver/usbdevicetable.h"
+#include "usbserver/transfers/urbengine.h"
+#include "usbserver/transfers/urbrequest.h"
 
 namespace {
 

@@ -3,9 +3,9 @@
 
 #include <linux/usbdevice_fs.h>
 
-#include "usbserver/urbengine.h"
-#include "usbserver/urbrequest.h"
-#include "usbserver/wireprotocol.h"
+#include "usbserver/protocol/wireprotocol.h"
+#include "usbserver/transfers/urbengine.h"
+#include "usbserver/transfers/urbrequest.h"
 
 namespace {
 

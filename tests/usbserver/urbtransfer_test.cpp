@@ -8,10 +8,10 @@
 
 #include <map>
 
-#include "platform/usbhost_sim.h"
+#include "platform/simusb/usbhost_sim.h"
+#include "usbserver/devices/usbdevicetable.h"
 #include "usbserver/support/urb_test_support.h"
-#include "usbserver/urbengine.h"
-#include "usbserver/usbdevicetable.h"
+#include "usbserver/transfers/urbengine.h"
 
 namespace {
 

@@ -9,11 +9,11 @@
 #include <string>
 #include <thread>
 
-#include "runtime/task.h"
+#include "runtime/task/task.h"
+#include "usbserver/devices/usbdevicetable.h"
+#include "usbserver/discovery/usbscan.h"
 #include "usbserver/support/scripted_string_host.h"
 #include "usbserver/support/usb_table_fixture.h"
-#include "usbserver/usbdevicetable.h"
-#include "usbserver/usbscan.h"
 
 namespace {
 

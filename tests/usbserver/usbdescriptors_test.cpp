@@ -3,8 +3,8 @@
 
 #include <vector>
 
+#include "usbserver/devices/usbdescriptors.h"
 #include "usbserver/support/descriptor_blob.h"
-#include "usbserver/usbdescriptors.h"
 
 namespace {
 

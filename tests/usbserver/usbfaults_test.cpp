@@ -3,10 +3,10 @@
 
 #include <string>
 
-#include "platform/usbhost_sim.h"
+#include "platform/simusb/usbhost_sim.h"
+#include "usbserver/devices/usbdevicetable.h"
+#include "usbserver/discovery/usbscan.h"
 #include "usbserver/support/usb_table_fixture.h"
-#include "usbserver/usbdevicetable.h"
-#include "usbserver/usbscan.h"
 
 namespace {
 

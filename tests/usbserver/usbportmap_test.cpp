@@ -2,9 +2,9 @@
 // by model; the special-device table.
 #include <gtest/gtest.h>
 
-#include "usbserver/usbdevicetable.h"
-#include "usbserver/usbportmap.h"
-#include "usbserver/usbquirks.h"
+#include "usbserver/devices/usbdevicetable.h"
+#include "usbserver/devices/usbquirks.h"
+#include "usbserver/discovery/usbportmap.h"
 
 namespace {
 

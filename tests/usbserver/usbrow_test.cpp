@@ -8,12 +8,12 @@
 #include <memory>
 #include <vector>
 
-#include "platform/usbhost_sim.h"
+#include "platform/simusb/usbhost_sim.h"
+#include "usbserver/devices/usbcontrol.h"
+#include "usbserver/devices/usbdevicetable.h"
+#include "usbserver/discovery/usbscan.h"
 #include "usbserver/support/scripted_string_host.h"
 #include "usbserver/support/usb_table_fixture.h"
-#include "usbserver/usbcontrol.h"
-#include "usbserver/usbdevicetable.h"
-#include "usbserver/usbscan.h"
 
 namespace {
 

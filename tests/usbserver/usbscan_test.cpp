@@ -8,16 +8,16 @@
 #include <thread>
 #include <vector>
 
-#include "params/onoffparam.h"
-#include "params/paramstore.h"
-#include "platform/usbhost.h"
-#include "platform/usbhost_sim.h"
-#include "runtime/paths.h"
-#include "runtime/uptime.h"
+#include "params/store/paramstore.h"
+#include "params/types/onoffparam.h"
+#include "platform/simusb/usbhost_sim.h"
+#include "platform/usb/usbhost.h"
+#include "runtime/file/paths.h"
+#include "runtime/task/uptime.h"
+#include "usbserver/devices/usbdevicetable.h"
+#include "usbserver/discovery/usbfilesystem.h"
+#include "usbserver/discovery/usbscan.h"
 #include "usbserver/support/usb_table_fixture.h"
-#include "usbserver/usbdevicetable.h"
-#include "usbserver/usbfilesystem.h"
-#include "usbserver/usbscan.h"
 
 namespace {
 

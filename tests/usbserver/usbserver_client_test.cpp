@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "tools/usbclientlib.h"
+#include "usbserver/devices/usbdevicetable.h"
 #include "usbserver/support/usbserver_fixture.h"
-#include "usbserver/usbdevicetable.h"
 
 namespace {
 

@@ -6,16 +6,16 @@
 #include <memory>
 #include <vector>
 
-#include "params/paramstore.h"
+#include "params/store/paramstore.h"
+#include "runtime/task/task.h"
+#include "runtime/task/uptime.h"
+#include "runtime/tls/tlsconnection.h"
 #include "support/test_port.h"
-#include "runtime/task.h"
-#include "runtime/tlsconnection.h"
-#include "runtime/uptime.h"
+#include "usbserver/connections/usbconnection.h"
+#include "usbserver/connections/usblistener.h"
+#include "usbserver/devices/usbdevicetable.h"
+#include "usbserver/protocol/wireprotocol.h"
 #include "usbserver/support/usbserver_fixture.h"
-#include "usbserver/usbconnection.h"
-#include "usbserver/usbdevicetable.h"
-#include "usbserver/usblistener.h"
-#include "usbserver/wireprotocol.h"
 
 namespace {
 

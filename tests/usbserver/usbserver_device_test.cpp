@@ -7,14 +7,14 @@
 #include <string>
 #include <thread>
 
-#include "params/paramstore.h"
-#include "params/stringparam.h"
+#include "params/store/paramstore.h"
+#include "params/types/stringparam.h"
+#include "usbserver/connections/usbeventsource.h"
+#include "usbserver/connections/usbrowhandover.h"
+#include "usbserver/devices/usbdevicetable.h"
+#include "usbserver/protocol/wireprotocol.h"
 #include "usbserver/support/usbserver_fixture.h"
-#include "usbserver/urbengine.h"
-#include "usbserver/usbeventsource.h"
-#include "usbserver/usbdevicetable.h"
-#include "usbserver/usbrowhandover.h"
-#include "usbserver/wireprotocol.h"
+#include "usbserver/transfers/urbengine.h"
 
 namespace {
 

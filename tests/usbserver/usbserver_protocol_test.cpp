@@ -5,11 +5,11 @@
 
 #include <string>
 
-#include "runtime/tlsconnection.h"
+#include "runtime/tls/tlsconnection.h"
+#include "usbserver/devices/usbdevicetable.h"
+#include "usbserver/protocol/usbhandlers.h"
+#include "usbserver/protocol/wireprotocol.h"
 #include "usbserver/support/usbserver_fixture.h"
-#include "usbserver/usbdevicetable.h"
-#include "usbserver/usbhandlers.h"
-#include "usbserver/wireprotocol.h"
 
 namespace {
 

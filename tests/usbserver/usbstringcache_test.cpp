@@ -1,7 +1,7 @@
 // The string descriptor cache of a row.
 #include <gtest/gtest.h>
 
-#include "usbserver/usbstringcache.h"
+#include "usbserver/devices/usbstringcache.h"
 
 namespace {
 

@@ -9,12 +9,12 @@
 #include <filesystem>
 #include <string>
 
-#include "params/firmwareparams.h"
-#include "params/param.h"
-#include "params/paramstore.h"
-#include "params/productparams.h"
-#include "params/softwareinfo.h"
-#include "runtime/gettext.h"
+#include "params/identity/firmwareparams.h"
+#include "params/identity/productparams.h"
+#include "params/identity/softwareinfo.h"
+#include "params/store/paramstore.h"
+#include "params/types/param.h"
+#include "runtime/text/gettext.h"
 #include "support/identity_fixture.h"
 #include "web/support/web_fixture.h"
 

@@ -14,8 +14,8 @@
 #include <string>
 #include <thread>
 
-#include "runtime/uptime.h"
-#include "web/httprequest.h"
+#include "runtime/task/uptime.h"
+#include "web/http/httprequest.h"
 #include "web/support/web_fixture.h"
 
 using namespace webtest;

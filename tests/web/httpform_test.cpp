@@ -7,9 +7,9 @@
 #include <memory>
 #include <string>
 
-#include "params/param.h"
-#include "params/paramstore.h"
-#include "web/httprequest.h"
+#include "params/store/paramstore.h"
+#include "params/types/param.h"
+#include "web/http/httprequest.h"
 
 namespace {
 

@@ -20,16 +20,16 @@
 #include <thread>
 #include <vector>
 
-#include "params/productparams.h"
-#include "params/tlswiring.h"
-#include "runtime/interfaceview.h"
-#include "runtime/ipaddress.h"
-#include "runtime/task.h"
-#include "runtime/tlsconnection.h"
-#include "runtime/uptime.h"
-#include "web/httprequest.h"
-#include "web/httpserver.h"
-#include "web/pagetable.h"
+#include "params/identity/productparams.h"
+#include "params/wiring/tlswiring.h"
+#include "runtime/socket/interfaceview.h"
+#include "runtime/socket/ipaddress.h"
+#include "runtime/task/task.h"
+#include "runtime/task/uptime.h"
+#include "runtime/tls/tlsconnection.h"
+#include "web/http/httprequest.h"
+#include "web/http/httpserver.h"
+#include "web/pages/pagetable.h"
 #include "web/support/program_web.h"
 #include "web/support/web_fixture.h"
 

@@ -1,6 +1,6 @@
 // The text rules of the web server: URL paths, language codes in paths,
 // form values, MIME types, dates, echo cuts and the page form of values.
-#include "web/httptext.h"
+#include "web/http/httptext.h"
 
 #include <gtest/gtest.h>
 

@@ -7,10 +7,10 @@
 #include <string>
 #include <thread>
 
-#include "params/p3list.h"
-#include "params/param.h"
-#include "params/paramstore.h"
-#include "runtime/gettext.h"
+#include "params/store/paramstore.h"
+#include "params/types/p3list.h"
+#include "params/types/param.h"
+#include "runtime/text/gettext.h"
 #include "web/support/web_fixture.h"
 
 using namespace webtest;

@@ -8,8 +8,8 @@
 #include <string>
 
 #include "support/scratch_root.h"
-#include "web/httprequest.h"
-#include "web/sessionpagetable.h"
+#include "web/http/httprequest.h"
+#include "web/pages/sessionpagetable.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 #include <string>
 
 #include "support/scratch_root.h"
-#include "web/httprequest.h"
-#include "web/pagetable.h"
+#include "web/http/httprequest.h"
+#include "web/pages/pagetable.h"
 
 namespace {
 

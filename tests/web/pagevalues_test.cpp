@@ -4,12 +4,12 @@
 
 #include <string>
 
-#include "params/firmwareparams.h"
-#include "params/productparams.h"
+#include "params/identity/firmwareparams.h"
+#include "params/identity/productparams.h"
 #include "support/identity_fixture.h"
 #include "support/scratch_root.h"
-#include "web/pagevalues.h"
-#include "web/templatevariables.h"
+#include "web/templates/pagevalues.h"
+#include "web/templates/templatevariables.h"
 
 namespace {
 

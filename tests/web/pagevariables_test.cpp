@@ -7,10 +7,10 @@
 #include <fstream>
 #include <string>
 
-#include "params/param.h"
-#include "params/paramstore.h"
-#include "runtime/gettext.h"
-#include "web/httprequest.h"
+#include "params/store/paramstore.h"
+#include "params/types/param.h"
+#include "runtime/text/gettext.h"
+#include "web/http/httprequest.h"
 #include "web/support/web_fixture.h"
 
 using namespace webtest;

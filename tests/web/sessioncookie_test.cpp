@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "web/sessioncookie.h"
+#include "web/sessions/sessioncookie.h"
 
 namespace {
 

@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "runtime/uptime.h"
+#include "runtime/task/uptime.h"
 #include "support/scratch_root.h"
-#include "web/sessiontable.h"
+#include "web/sessions/sessiontable.h"
 #include "web/support/param_guard.h"
 
 namespace {

@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "params/paramflags.h"
-#include "runtime/gettext.h"
-#include "web/pagehandlers.h"
-#include "web/settingspages.h"
+#include "params/types/paramflags.h"
+#include "runtime/text/gettext.h"
+#include "web/pages/pagehandlers.h"
+#include "web/settings/settingspages.h"
 #include "web/support/settings_fixture.h"
 
 namespace webtest {

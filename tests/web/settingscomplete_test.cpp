@@ -16,11 +16,11 @@
 #include <string>
 #include <vector>
 
-#include "params/modeladjust.h"
-#include "params/param.h"
-#include "params/paramflags.h"
-#include "params/paramstore.h"
-#include "params/productparams.h"
+#include "params/identity/productparams.h"
+#include "params/store/paramstore.h"
+#include "params/table/modeladjust.h"
+#include "params/types/param.h"
+#include "params/types/paramflags.h"
 #include "support/identity_fixture.h"
 #include "web/support/settings_fixture.h"
 

@@ -8,12 +8,12 @@
 #include <string>
 
 #include "app/processstate.h"
-#include "net/dhcplease.h"
-#include "net/mdnsnames.h"
+#include "net/dhcp/dhcplease.h"
+#include "net/discovery/mdnsnames.h"
 #include "notify/notifytask.h"
-#include "params/paramstore.h"
+#include "params/store/paramstore.h"
+#include "params/types/paramflags.h"
 #include "snmp/snmpdconf.h"
-#include "params/paramflags.h"
 #include "web/support/settings_fixture.h"
 
 namespace webtest {

@@ -17,12 +17,12 @@
 
 #include "notify/alarmrelay.h"
 #include "notify/notifyhooks.h"
-#include "params/paramflags.h"
-#include "params/productparams.h"
-#include "usbserver/usbdevicerow.h"
-#include "usbserver/usbdevicetable.h"
-#include "web/httprequest.h"
-#include "web/settingspages.h"
+#include "params/identity/productparams.h"
+#include "params/types/paramflags.h"
+#include "usbserver/devices/usbdevicerow.h"
+#include "usbserver/devices/usbdevicetable.h"
+#include "web/http/httprequest.h"
+#include "web/settings/settingspages.h"
 #include "web/support/settings_fixture.h"
 
 namespace webtest {

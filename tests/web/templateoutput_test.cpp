@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "web/templateoutput.h"
+#include "web/templates/templateoutput.h"
 
 namespace {
 

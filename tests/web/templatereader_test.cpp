@@ -10,9 +10,9 @@
 #include <string>
 #include <thread>
 
-#include "runtime/paths.h"
+#include "runtime/file/paths.h"
 #include "support/scratch_root.h"
-#include "web/templatereader.h"
+#include "web/templates/templatereader.h"
 
 namespace {
 

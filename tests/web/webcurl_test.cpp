@@ -10,8 +10,8 @@
 #include <regex>
 #include <string>
 
-#include "params/param.h"
-#include "params/paramstore.h"
+#include "params/store/paramstore.h"
+#include "params/types/param.h"
 #include "web/support/web_fixture.h"
 
 using namespace webtest;

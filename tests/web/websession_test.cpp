@@ -8,9 +8,9 @@
 #include <regex>
 #include <string>
 
-#include "runtime/uptime.h"
-#include "web/pagerows.h"
-#include "web/sessiontable.h"
+#include "runtime/task/uptime.h"
+#include "web/pages/pagerows.h"
+#include "web/sessions/sessiontable.h"
 #include "web/support/program_web.h"
 
 namespace {

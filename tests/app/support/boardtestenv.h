@@ -17,12 +17,12 @@
 #include <vector>
 
 #include "app/gpiodevice.h"
-#include "params/param.h"
-#include "params/paramflags.h"
-#include "params/paramstore.h"
-#include "params/productparams.h"
-#include "platform/simboard.h"
-#include "runtime/paths.h"
+#include "params/identity/productparams.h"
+#include "params/store/paramstore.h"
+#include "params/types/param.h"
+#include "params/types/paramflags.h"
+#include "platform/board/simboard.h"
+#include "runtime/file/paths.h"
 
 class BoardTestEnv : public ::testing::Test {
  protected:

@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "runtime/task.h"
+#include "runtime/task/task.h"
 
 bool waitUntil(const std::function<bool()>& condition, int maxMs) {
   for (int waited = 0; waited < maxMs; waited += 20) {

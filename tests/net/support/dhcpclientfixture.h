@@ -8,16 +8,16 @@
 #include <functional>
 #include <string>
 
-#include "net/addresssetters.h"
-#include "net/bootptask.h"
-#include "net/dhcplease.h"
-#include "net/netinterface.h"
+#include "net/address/addresssetters.h"
+#include "net/address/zeroconf.h"
+#include "net/dhcp/bootptask.h"
+#include "net/dhcp/dhcplease.h"
+#include "net/interface/netinterface.h"
 #include "net/support/clienttask.h"
 #include "net/support/dhcpserver.h"
 #include "net/support/netfixture.h"
-#include "net/zeroconf.h"
-#include "runtime/ipaddress.h"
-#include "runtime/uptime.h"
+#include "runtime/socket/ipaddress.h"
+#include "runtime/task/uptime.h"
 
 inline bool startsWith(const std::string& text, const char* prefix) { return text.rfind(prefix, 0) == 0; }
 

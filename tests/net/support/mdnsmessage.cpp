@@ -1,6 +1,6 @@
 #include "net/support/mdnsmessage.h"
 
-#include "net/dnsname.h"
+#include "net/discovery/dnsname.h"
 
 namespace {
 

@@ -5,8 +5,8 @@
 
 #include <cstring>
 
-#include "params/parambase.h"
-#include "params/paramstore.h"
+#include "params/store/paramstore.h"
+#include "params/types/parambase.h"
 
 void ParamRestorer::save(const char* key) {
   Param* param = paramStore.find(key);

@@ -11,10 +11,10 @@
 #include <utility>
 #include <vector>
 
-#include "net/netinterface.h"
+#include "net/interface/netinterface.h"
 #include "net/support/privatenetwork.h"
-#include "params/productparams.h"
-#include "runtime/task.h"
+#include "params/identity/productparams.h"
+#include "runtime/task/task.h"
 
 // Restores the saved text of the listed parameters.
 class ParamRestorer {

@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "runtime/paths.h"
+#include "runtime/file/paths.h"
 #include "support/shell_command.h"
 
 bool PrivateNetwork::enter(std::string* why) {

@@ -8,10 +8,10 @@
 
 #include "notify/notifyhooks.h"
 #include "notify/notifytask.h"
-#include "params/param.h"
-#include "params/paramstore.h"
-#include "runtime/task.h"
-#include "runtime/uptime.h"
+#include "params/store/paramstore.h"
+#include "params/types/param.h"
+#include "runtime/task/task.h"
+#include "runtime/task/uptime.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 #include <fstream>
 #include <sstream>
 
-#include "params/paramflags.h"
-#include "runtime/paths.h"
+#include "params/types/paramflags.h"
+#include "runtime/file/paths.h"
 
 namespace fs = std::filesystem;
 

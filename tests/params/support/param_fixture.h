@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "params/param.h"
-#include "params/paramstore.h"
+#include "params/store/paramstore.h"
+#include "params/types/param.h"
 #include "support/whole_file.h"
 
 // A fresh data root (mkdtemp) with "etc" and "var/slot1" in it, selected

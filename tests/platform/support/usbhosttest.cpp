@@ -11,8 +11,8 @@
 #include <cerrno>
 #include <cstdio>
 
-#include "platform/usbhost.h"
-#include "runtime/paths.h"
+#include "platform/usb/usbhost.h"
+#include "runtime/file/paths.h"
 
 namespace {
 

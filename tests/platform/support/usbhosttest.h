@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/usbhost_sim.h"
+#include "platform/simusb/usbhost_sim.h"
 
 class UsbDataRootTest : public ::testing::Test {
  protected:

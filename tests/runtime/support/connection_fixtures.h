@@ -9,9 +9,9 @@
 
 #include <string>
 
-#include "runtime/connection.h"
-#include "runtime/interfaceview.h"
-#include "runtime/ipaddress.h"
+#include "runtime/socket/connection.h"
+#include "runtime/socket/interfaceview.h"
+#include "runtime/socket/ipaddress.h"
 
 namespace conntest {
 

@@ -19,13 +19,13 @@
 #include <sstream>
 #include <thread>
 
-#include "runtime/ipaddress.h"
-#include "runtime/paths.h"
-#include "runtime/tlscontext.h"
-#include "runtime/tlscontextcache.h"
-#include "runtime/tlshandshake.h"
-#include "runtime/tlslistener.h"
-#include "runtime/tlssettings.h"
+#include "runtime/file/paths.h"
+#include "runtime/socket/ipaddress.h"
+#include "runtime/tls/tlscontext.h"
+#include "runtime/tls/tlscontextcache.h"
+#include "runtime/tls/tlshandshake.h"
+#include "runtime/tls/tlslistener.h"
+#include "runtime/tls/tlssettings.h"
 
 namespace tlstest {
 

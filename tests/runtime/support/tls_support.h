@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "runtime/interfaceview.h"
-#include "runtime/tlsconnection.h"
+#include "runtime/socket/interfaceview.h"
+#include "runtime/tls/tlsconnection.h"
 
 namespace tlstest {
 

@@ -9,12 +9,12 @@
 #include <cstdlib>
 #include <thread>
 
-#include "net/netinterface.h"
-#include "params/firmwareparams.h"
-#include "params/productparams.h"
-#include "params/softwareinfo.h"
-#include "runtime/paths.h"
-#include "runtime/task.h"
+#include "net/interface/netinterface.h"
+#include "params/identity/firmwareparams.h"
+#include "params/identity/productparams.h"
+#include "params/identity/softwareinfo.h"
+#include "runtime/file/paths.h"
+#include "runtime/task/task.h"
 #include "snmp/snmpagent.h"
 #include "snmp/snmpdconf.h"
 #include "snmp/trapoutbox.h"

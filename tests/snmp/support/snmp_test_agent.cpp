@@ -1,7 +1,7 @@
 #include "snmp/support/snmp_test_agent.h"
 
 // Before the library headers, whose macros clash with its names.
-#include "usbserver/usbdevicetable.h"
+#include "usbserver/devices/usbdevicetable.h"
 
 #include <net-snmp/net-snmp-config.h>
 #include <net-snmp/net-snmp-includes.h>
@@ -27,18 +27,18 @@
 #include <sstream>
 #include <thread>
 
-#include "params/modeladjust.h"
-#include "params/paramflags.h"
-#include "params/paramstore.h"
-#include "params/param.h"
-#include "params/productparams.h"
-#include "params/firmwareparams.h"
-#include "params/softwareinfo.h"
-#include "runtime/paths.h"
+#include "params/identity/firmwareparams.h"
+#include "params/identity/productparams.h"
+#include "params/identity/softwareinfo.h"
+#include "params/store/paramstore.h"
+#include "params/table/modeladjust.h"
+#include "params/types/param.h"
+#include "params/types/paramflags.h"
+#include "runtime/file/paths.h"
 #include "snmp/automib.h"
 #include "snmp/privatemib.h"
-#include "snmp/systemgroup.h"
 #include "snmp/support/embedded_agent.h"
+#include "snmp/systemgroup.h"
 #include "support/identity_fixture.h"
 
 

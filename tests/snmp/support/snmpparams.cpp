@@ -1,9 +1,9 @@
 #include "snmp/support/snmpparams.h"
 
-#include "params/ip4param.h"
-#include "params/param.h"
-#include "params/paramstore.h"
-#include "runtime/ipaddress.h"
+#include "params/store/paramstore.h"
+#include "params/types/ip4param.h"
+#include "params/types/param.h"
+#include "runtime/socket/ipaddress.h"
 
 void SnmpParams::remember(const char* key) {
   for (const auto& entry : saved_)

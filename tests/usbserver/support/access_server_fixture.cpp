@@ -11,19 +11,19 @@
 #include <mutex>
 #include <thread>
 
-#include "params/parambase.h"
-#include "params/paramstore.h"
-#include "platform/usbhost_sim.h"
-#include "runtime/interfaceview.h"
-#include "runtime/ipaddress.h"
-#include "runtime/paths.h"
-#include "runtime/task.h"
-#include "runtime/tlscontext.h"
+#include "params/store/paramstore.h"
+#include "params/types/parambase.h"
+#include "platform/simusb/usbhost_sim.h"
+#include "runtime/file/paths.h"
+#include "runtime/socket/interfaceview.h"
+#include "runtime/socket/ipaddress.h"
+#include "runtime/task/task.h"
+#include "runtime/tls/tlscontext.h"
 #include "support/test_port.h"
-#include "usbserver/usbconnection.h"
-#include "usbserver/usbdevicetable.h"
-#include "usbserver/usblistener.h"
-#include "usbserver/usbscan.h"
+#include "usbserver/connections/usbconnection.h"
+#include "usbserver/connections/usblistener.h"
+#include "usbserver/devices/usbdevicetable.h"
+#include "usbserver/discovery/usbscan.h"
 
 namespace fs = std::filesystem;
 

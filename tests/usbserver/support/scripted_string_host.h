@@ -7,7 +7,7 @@
 #include <mutex>
 #include <vector>
 
-#include "platform/usbhost_sim.h"
+#include "platform/simusb/usbhost_sim.h"
 
 class ScriptedStringHost : public SimUsbHost {
  public:

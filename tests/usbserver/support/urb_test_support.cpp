@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "usbserver/usbdevicetable.h"
+#include "usbserver/devices/usbdevicetable.h"
 
 std::vector<uint8_t> transferBody(int row, int port, uint8_t endpoint, uint8_t type, uint32_t inLength,
                                   uint32_t outLength, const std::vector<uint8_t>& outData) {

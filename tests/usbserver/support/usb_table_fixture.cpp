@@ -6,14 +6,14 @@
 
 #include <cstdio>
 
-#include "params/productparams.h"
-#include "platform/usbhost_sim.h"
-#include "runtime/paths.h"
-#include "runtime/uptime.h"
+#include "params/identity/productparams.h"
+#include "platform/simusb/usbhost_sim.h"
+#include "runtime/file/paths.h"
+#include "runtime/task/uptime.h"
 #include "support/identity_fixture.h"
-#include "usbserver/usbdevicetable.h"
-#include "usbserver/usbfilesystem.h"
-#include "usbserver/usbscan.h"
+#include "usbserver/devices/usbdevicetable.h"
+#include "usbserver/discovery/usbfilesystem.h"
+#include "usbserver/discovery/usbscan.h"
 
 namespace {
 

@@ -12,18 +12,18 @@
 #include <cstdlib>
 #include <mutex>
 
-#include "params/intparam.h"
-#include "params/paramstore.h"
-#include "params/stringparam.h"
-#include "runtime/ipaddress.h"
-#include "runtime/task.h"
-#include "runtime/tlsconnection.h"
-#include "runtime/tlscontext.h"
+#include "params/store/paramstore.h"
+#include "params/types/intparam.h"
+#include "params/types/stringparam.h"
+#include "runtime/socket/ipaddress.h"
+#include "runtime/task/task.h"
+#include "runtime/tls/tlsconnection.h"
+#include "runtime/tls/tlscontext.h"
 #include "support/test_port.h"
-#include "usbserver/usbconnection.h"
-#include "usbserver/usbdevicetable.h"
-#include "usbserver/usblistener.h"
-#include "usbserver/usbscan.h"
+#include "usbserver/connections/usbconnection.h"
+#include "usbserver/connections/usblistener.h"
+#include "usbserver/devices/usbdevicetable.h"
+#include "usbserver/discovery/usbscan.h"
 
 namespace {
 

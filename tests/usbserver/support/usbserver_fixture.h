@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "platform/usbhost_sim.h"
-#include "runtime/interfaceview.h"
+#include "platform/simusb/usbhost_sim.h"
+#include "runtime/socket/interfaceview.h"
+#include "usbserver/protocol/wireprotocol.h"
 #include "usbserver/support/usb_table_fixture.h"
-#include "usbserver/wireprotocol.h"
 
 class TlsConnection;
 

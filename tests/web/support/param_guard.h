@@ -8,8 +8,8 @@
 #include <utility>
 #include <vector>
 
-#include "params/param.h"
-#include "params/paramstore.h"
+#include "params/store/paramstore.h"
+#include "params/types/param.h"
 
 namespace webtest {
 

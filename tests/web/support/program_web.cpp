@@ -8,10 +8,10 @@
 #include <regex>
 #include <thread>
 
-#include "runtime/task.h"
+#include "runtime/task/task.h"
 #include "support/test_port.h"
-#include "web/httpserver.h"
-#include "web/pagetable.h"
+#include "web/http/httpserver.h"
+#include "web/pages/pagetable.h"
 #include "web/support/web_fixture.h"
 
 namespace webtest {

@@ -8,11 +8,11 @@
 #include "app/processstate.h"
 #include "app/shutdowntask.h"
 #include "app/webrestart.h"
-#include "params/intparam.h"
-#include "params/param.h"
-#include "params/paramstore.h"
-#include "runtime/task.h"
-#include "web/pagehandlers.h"
+#include "params/store/paramstore.h"
+#include "params/types/intparam.h"
+#include "params/types/param.h"
+#include "runtime/task/task.h"
+#include "web/pages/pagehandlers.h"
 
 namespace webtest {
 

@@ -14,11 +14,11 @@
 #include <fstream>
 #include <thread>
 
-#include "runtime/fileutil.h"
-#include "runtime/gettext.h"
-#include "runtime/task.h"
-#include "runtime/tlslistener.h"
-#include "web/httprequest.h"
+#include "runtime/file/fileutil.h"
+#include "runtime/task/task.h"
+#include "runtime/text/gettext.h"
+#include "runtime/tls/tlslistener.h"
+#include "web/http/httprequest.h"
 
 namespace webtest {
 

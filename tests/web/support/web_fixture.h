@@ -9,7 +9,7 @@
 #include <string>
 
 #include "runtime/support/tls_support.h"
-#include "web/pagetable.h"
+#include "web/pages/pagetable.h"
 
 namespace webtest {
 

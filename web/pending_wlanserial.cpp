@@ -1,4 +1,0 @@
-// The wireless status reader is not built yet: there is no serial number to read.
-#include "web/sessionpagetable.h"
-
-void readWlanSerial() {}

@@ -1,0 +1,4 @@
+// The wireless status reader is not built yet: there is no serial number to read.
+#include "web/pages/sessionpagetable.h"
+
+void readWlanSerial() {}
