@@ -132,5 +132,5 @@ int setConfiguration(UsbConnection& c, const UsbRequestHeader& h) {
     if (r.rowState() == UsbRowState::IN_USE && r.owner == &c) r.resetPending = 1;
     unlockUsbDeviceRow(row);
   }
-  return c.sendStatus(h, result.error ? USB_STATUS_FAILED : USB_STATUS_OK, result.error);
+  return sendStatusFor(c, h, result.error);
 }

@@ -70,7 +70,7 @@ int claimInterface(UsbConnection& c, const UsbRequestHeader& h) {
       usbHost().closeDevice(probe);  // gives the claim back
     }
   }
-  return c.sendStatus(h, error ? USB_STATUS_FAILED : USB_STATUS_OK, error);
+  return sendStatusFor(c, h, error);
 }
 
 int releaseUsbInterface(UsbConnection& c, const UsbRequestHeader& h) {
@@ -85,7 +85,7 @@ int releaseUsbInterface(UsbConnection& c, const UsbRequestHeader& h) {
     if (handle < 0) error = USB_ERR_PROTO;
     else if (const int rc = usbHost().releaseInterface(handle, body[2]); rc < 0) error = errnoOf(rc);
   }
-  return c.sendStatus(h, error ? USB_STATUS_FAILED : USB_STATUS_OK, error);
+  return sendStatusFor(c, h, error);
 }
 
 int disconnectUsbDevice(UsbConnection& c, const UsbRequestHeader& h) {
@@ -112,7 +112,7 @@ int disconnectUsbDevice(UsbConnection& c, const UsbRequestHeader& h) {
       r.currentConfigIndex = -1;
     }
   }
-  return c.sendStatus(h, error ? USB_STATUS_FAILED : USB_STATUS_OK, error);
+  return sendStatusFor(c, h, error);
 }
 
 int clearUsbEndpointHalt(UsbConnection& c, const UsbRequestHeader& h) {
@@ -137,7 +137,7 @@ int clearUsbEndpointHalt(UsbConnection& c, const UsbRequestHeader& h) {
       if (rc < 0) error = USB_ERR_NODEV;
     }
   }
-  return c.sendStatus(h, error ? USB_STATUS_FAILED : USB_STATUS_OK, error);
+  return sendStatusFor(c, h, error);
 }
 
 int resetDevice(UsbConnection& c, const UsbRequestHeader& h) {
@@ -165,7 +165,7 @@ int resetDevice(UsbConnection& c, const UsbRequestHeader& h) {
       }
     }
   }
-  return c.sendStatus(h, error ? USB_STATUS_FAILED : USB_STATUS_OK, error);
+  return sendStatusFor(c, h, error);
 }
 
 int abortUsbEndpoint(UsbConnection& c, const UsbRequestHeader& h) {

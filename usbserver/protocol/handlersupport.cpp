@@ -21,6 +21,10 @@ RowUse rowUseFor(const UsbConnection& c, int row, int port) {
 
 bool readBody(UsbConnection& c, void* buffer, int n) { return c.readFully(buffer, n, USB_IO_TIMEOUT_MS) == n; }
 
+int sendStatusFor(UsbConnection& c, const UsbRequestHeader& h, int32_t error) {
+  return c.sendStatus(h, error ? USB_STATUS_FAILED : USB_STATUS_OK, error);
+}
+
 bool beginRowRequest(UsbConnection& c, const UsbRequestHeader& h, void* body, int n, int* row, RowUse* use,
                      int* result, bool answerShortBody) {
   if (n < 2 || !readBody(c, body, n)) {

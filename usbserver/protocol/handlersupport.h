@@ -31,6 +31,10 @@ struct UsbRequestHeader;
 bool beginRowRequest(UsbConnection& c, const UsbRequestHeader& h, void* body, int n, int* row, RowUse* use,
                      int* result, bool answerShortBody = false);
 
+// The reply of a handler that ends with one error code: OK for 0, else
+// FAILED with that code. sendStatus's result.
+int sendStatusFor(UsbConnection& c, const UsbRequestHeader& h, int32_t error);
+
 // USBDEVFS_RELEASEINTERFACE for each interface of the row's current
 // configuration on handle (results ignored).
 void releaseCurrentInterfaces(int row, int handle);
