@@ -39,6 +39,7 @@
 #include "runtime/socket/ipaddress.h"
 #include "runtime/task/task.h"
 #include "runtime/tls/tlscontext.h"
+#include "tests/support/test_port.h"
 #include "usbserver/connections/usbconnection.h"
 #include "usbserver/connections/usblistener.h"
 #include "usbserver/devices/usbdevicetable.h"
@@ -238,20 +239,6 @@ class Loopback : public InterfaceView {
   }
 };
 
-inline int freePort() {
-  const int fd = ::socket(AF_INET6, SOCK_STREAM, 0);
-  sockaddr_in6 a{};
-  a.sin6_family = AF_INET6;
-  a.sin6_addr = in6addr_any;
-  socklen_t len = sizeof a;
-  int port = -1;
-  if (fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
-    port = ntohs(a.sin6_port);
-  if (fd >= 0) ::close(fd);
-  return port;
-}
-
 // The USB server on loopback with one simulated loopback device.
 class BenchServer {
  public:
@@ -281,8 +268,8 @@ class BenchServer {
         usbPort = usbDeviceTable[r].port;
       }
     if (row < 0) return false;
-    plainPort = freePort();
-    do tlsPort = freePort();
+    plainPort = freeTestPort();
+    do tlsPort = freeTestPort();
     while (tlsPort == plainPort);
     paramStore.findInt("zov_port")->setValue(plainPort);
     paramStore.findInt("zov_sslport")->setValue(tlsPort);
