@@ -1,7 +1,7 @@
 # add_app_module(name [deps...])
 # Builds the static library app_<name> from every .cpp in <name>/ and its
-# role subfolders (main.cpp excluded). A folder without sources gives an interface target,
-# so later folders can be added without touching this file.
+# role subfolders (main.cpp excluded). A folder without sources gives an
+# interface target, so later folders can be added without touching this file.
 set(APP_MODULES "" CACHE INTERNAL "")
 function(add_app_module name)
   file(GLOB_RECURSE _srcs CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/${name}/*.cpp ${CMAKE_SOURCE_DIR}/${name}/*.c)
