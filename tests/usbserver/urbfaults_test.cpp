@@ -369,7 +369,14 @@ TEST_F(UrbFaultTest, TakeoverWithTransfersInFlight) {
     }
   }
   EXPECT_TRUE(noTransfersLeft()) << urbCount.load();
+  // The device still holds what the owners' OUT transfers sent and no IN
+  // transfer of theirs read before the takeover: the last owner resets it
+  // first, as a host taking over a device mid-command must.
   UsbTestClient& last = *clients[0];
+  UsbReply reset;
+  ASSERT_TRUE(last.request(reset, USB_OP_RESET_DEVICE, 0x76,
+                           {static_cast<uint8_t>(d.row), static_cast<uint8_t>(d.port)}));
+  ASSERT_EQ(USB_STATUS_OK, reset.header.status) << reset.header.error;
   const std::vector<uint8_t> data = patternBytes(77);
   transfer(last, d, 0x01, kBulk, 0, data);
   EXPECT_EQ(data, joinedData(transfer(last, d, 0x81, kBulk, 77)));
