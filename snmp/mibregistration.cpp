@@ -27,16 +27,12 @@ struct OrvMibGroup {
   std::vector<OrvMibObject> objects;
 };
 
-int compareNames(const oid* a, size_t aLength, const oid* b, size_t bLength) {
-  return snmp_oid_compare(a, aLength, b, bLength);
-}
-
 using ObjectIt = std::vector<OrvMibObject>::const_iterator;
 
 // The first object whose name is not before name[0..length).
 ObjectIt firstNotBefore(const OrvMibGroup& group, const oid* name, size_t length) {
   return std::lower_bound(group.objects.begin(), group.objects.end(), 0, [&](const OrvMibObject& object, int) {
-    return compareNames(object.registered.name, object.registered.namelen, name, length) < 0;
+    return snmp_oid_compare(object.registered.name, object.registered.namelen, name, length) < 0;
   });
 }
 
@@ -46,7 +42,7 @@ ObjectIt holderOf(const OrvMibGroup& group, const oid* name, size_t length, bool
   ObjectIt found = group.objects.end();
   for (size_t prefix = group.rootLength + 1; prefix <= length; ++prefix) {
     ObjectIt it = firstNotBefore(group, name, prefix);
-    if (it == group.objects.end() || compareNames(it->registered.name, it->registered.namelen, name, prefix) != 0)
+    if (it == group.objects.end() || snmp_oid_compare(it->registered.name, it->registered.namelen, name, prefix) != 0)
       continue;
     found = it;
     if (!deepest) break;
@@ -122,7 +118,7 @@ void answerGetNext(const OrvMibGroup& group, netsnmp_request_info* request) {
   size_t bestLength = 0;
   for (; it != group.objects.end(); ++it) {
     if (best != group.objects.end() &&
-        compareNames(it->registered.name, it->registered.namelen, bestName, bestLength) >= 0)
+        snmp_oid_compare(it->registered.name, it->registered.namelen, bestName, bestLength) >= 0)
       break;
     oid probe[MAX_OID_LEN];
     size_t probeLength = 0;
@@ -130,7 +126,7 @@ void answerGetNext(const OrvMibGroup& group, netsnmp_request_info* request) {
     WriteMethod* write = nullptr;
     if (findOnCopy(*it, *vb, 0, probe, &probeLength, &valueLength, &write) == nullptr) continue;
     if (holderOf(group, probe, probeLength, true) != it) continue;
-    if (best == group.objects.end() || compareNames(probe, probeLength, bestName, bestLength) < 0) {
+    if (best == group.objects.end() || snmp_oid_compare(probe, probeLength, bestName, bestLength) < 0) {
       best = it;
       bestLength = probeLength;
       std::memcpy(bestName, probe, probeLength * sizeof(oid));
@@ -296,7 +292,7 @@ OrvMibGroup* registeredGroup(const oid* subtree, size_t length) {
   netsnmp_subtree* found = netsnmp_subtree_find(subtree, length, nullptr, "");
   if (found == nullptr || found->reginfo == nullptr) return nullptr;
   const netsnmp_handler_registration& reg = *found->reginfo;
-  if (compareNames(reg.rootoid, reg.rootoid_len, subtree, length) != 0) return nullptr;
+  if (snmp_oid_compare(reg.rootoid, reg.rootoid_len, subtree, length) != 0) return nullptr;
   // The library puts helpers of its own (GETBULK to GETNEXT) before ours.
   for (netsnmp_mib_handler* h = reg.handler; h != nullptr; h = h->next)
     if (h->access_method == orvMibHandler) return static_cast<OrvMibGroup*>(h->myvoid);
@@ -331,7 +327,7 @@ bool addObject(OrvMibGroup& group, const OrvMibObject& object) {
   const OrvMibName& name = object.registered;
   ObjectIt at = firstNotBefore(group, name.name, name.namelen);
   if (at != group.objects.end() &&
-      compareNames(at->registered.name, at->registered.namelen, name.name, name.namelen) == 0)
+      snmp_oid_compare(at->registered.name, at->registered.namelen, name.name, name.namelen) == 0)
     return false;
   group.objects.insert(at, object);
   return true;

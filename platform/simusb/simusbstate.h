@@ -123,6 +123,9 @@ struct SimUsbHost::State {
   // Claims the interface for the handle when nobody has; -EBUSY when
   // another handle has it.
   static int claimFor(SimUsbSlot& slot, int fd, unsigned interface);
+  // What usbfs does before any call on an endpoint: the endpoint's
+  // interface, claimed for the handle. 0, or the negative errno of either.
+  static int claimEndpointInterface(SimUsbSlot& slot, int fd, unsigned endpoint);
 
   // Moves the URB from its endpoint queue to its handle's completed list.
   void complete(SimUsbSlot& slot, SimUsbUrb* urb, int status);

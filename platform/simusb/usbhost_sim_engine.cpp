@@ -68,6 +68,11 @@ int SimUsbHost::State::claimFor(SimUsbSlot& slot, int fd, unsigned interface) {
   return 0;
 }
 
+int SimUsbHost::State::claimEndpointInterface(SimUsbSlot& slot, int fd, unsigned endpoint) {
+  const int interface = interfaceOfEndpoint(slot, endpoint);
+  return interface < 0 ? interface : claimFor(slot, fd, static_cast<unsigned>(interface));
+}
+
 void SimUsbHost::State::complete(SimUsbSlot& slot, SimUsbUrb* urb, int status) {
   auto& queue = slot.queues[urb->endpoint];
   auto pos = std::find(queue.begin(), queue.end(), urb);

@@ -203,9 +203,7 @@ int SimUsbHost::clearHalt(int handle, unsigned endpoint) {
   int rc = state_->begin(handle, &h);
   if (rc < 0) return rc;
   SimUsbSlot& slot = *h->slot;
-  int interface = State::interfaceOfEndpoint(slot, endpoint);
-  if (interface < 0) return interface;
-  rc = State::claimFor(slot, handle, static_cast<unsigned>(interface));
+  rc = State::claimEndpointInterface(slot, handle, endpoint);
   if (rc < 0) return rc;
   slot.device->setHalted(static_cast<uint8_t>(endpoint), false);
   state_->pump(slot);
@@ -217,11 +215,8 @@ int SimUsbHost::resetEndpoint(int handle, unsigned endpoint) {
   SimUsbHandle* h = nullptr;
   int rc = state_->begin(handle, &h);
   if (rc < 0) return rc;
-  SimUsbSlot& slot = *h->slot;
-  int interface = State::interfaceOfEndpoint(slot, endpoint);
-  if (interface < 0) return interface;
   // Only the host's data toggle is reset; a halted endpoint stays halted.
-  return State::claimFor(slot, handle, static_cast<unsigned>(interface));
+  return State::claimEndpointInterface(*h->slot, handle, endpoint);
 }
 
 int SimUsbHost::reset(int handle) {
@@ -301,9 +296,7 @@ int SimUsbHost::submitUrb(int handle, usbdevfs_urb* urb) {
     return 0;
   }
 
-  int interface = State::interfaceOfEndpoint(slot, endpoint);
-  if (interface < 0) return interface;
-  rc = State::claimFor(slot, handle, static_cast<unsigned>(interface));
+  rc = State::claimEndpointInterface(slot, handle, endpoint);
   if (rc < 0) return rc;
   const SimUsbEndpoint* e = slot.device->findEndpoint(endpoint, nullptr);
   const unsigned transfer = e->attributes & 3;
