@@ -12,6 +12,7 @@
 
 #include "platform/simusb/simusbdevice.h"
 #include "platform/simusb/simusbkinds.h"
+#include "platform/simusb/simusbsysfs.h"
 #include "runtime/bytes/byteorder.h"
 #include "runtime/file/paths.h"
 
@@ -248,10 +249,6 @@ class SimUsbStorage : public SimUsbDevice {
   std::vector<uint8_t> writeBuffer_;
 };
 
-void makeParents(const std::string& path) {
-  for (size_t pos = 1; (pos = path.find('/', pos + 1)) != std::string::npos;) ::mkdir(path.substr(0, pos).c_str(), 0755);
-}
-
 }  // namespace
 
 SimUsbDescriptors simUsbStorageDescriptors() {
@@ -287,7 +284,7 @@ std::unique_ptr<SimUsbDevice> makeSimUsbStorage(SimUsbDescriptors d, const std::
     return nullptr;
   }
   std::string file = mapPath(options.text("file", "/var/simusb/" + devpath + ".img"));
-  makeParents(file);
+  makeSimUsbParentDirectories(file);
   int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
   if (fd < 0) {
     *error = "cannot open " + file;

@@ -13,14 +13,19 @@
 
 #include "platform/simusb/simusbdevice.h"
 
-namespace {
-
-void makeDirectories(const std::string& path) {
+void makeSimUsbDirectories(const std::string& path) {
   for (size_t pos = 1; pos != std::string::npos;) {
     pos = path.find('/', pos + 1);
     ::mkdir(path.substr(0, pos).c_str(), 0755);
   }
 }
+
+void makeSimUsbParentDirectories(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  if (slash != std::string::npos && slash > 0) makeSimUsbDirectories(path.substr(0, slash));
+}
+
+namespace {
 
 void writeBytes(const std::string& dir, const char* name, const void* data, size_t size) {
   std::string path = dir + "/" + name;
@@ -75,7 +80,7 @@ const char* speedText(SimUsbSpeed speed) {
 }
 
 void writeInterfaceDir(const std::string& dir, const SimUsbInterface& i, const SimUsbDescriptors& d) {
-  makeDirectories(dir);
+  makeSimUsbDirectories(dir);
   writeText(dir, "bInterfaceNumber", "%02x\n", i.number);
   writeText(dir, "bAlternateSetting", "%2d\n", i.alternate);
   writeText(dir, "bNumEndpoints", "%02x\n", static_cast<unsigned>(i.endpoints.size()));
@@ -94,14 +99,14 @@ void writeString(const std::string& dir, const char* name, uint8_t index, const 
 
 bool resetSimUsbSysfs(const std::string& dir) {
   removeTree(dir);
-  makeDirectories(dir);
+  makeSimUsbDirectories(dir);
   struct stat st;
   return ::stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 void writeSimUsbRootHub(const std::string& devicesDir, int busnum) {
   const std::string dir = devicesDir + "/usb" + std::to_string(busnum);
-  makeDirectories(dir);
+  makeSimUsbDirectories(dir);
   writeText(dir, "busnum", "%d\n", busnum);
   writeText(dir, "devnum", "1\n");
   writeText(dir, "devpath", "0\n");
@@ -121,7 +126,7 @@ void writeSimUsbRootHub(const std::string& devicesDir, int busnum) {
   writeText(dir, "product", "Root hub\n");
   writeText(dir, "dev", "189:%d\n", (busnum - 1) * 128);
   const std::string intf = devicesDir + "/" + std::to_string(busnum) + "-0:1.0";
-  makeDirectories(intf);
+  makeSimUsbDirectories(intf);
   writeText(intf, "bInterfaceNumber", "00\n");
   writeText(intf, "bAlternateSetting", " 0\n");
   writeText(intf, "bNumEndpoints", "01\n");
@@ -141,7 +146,7 @@ void writeSimUsbDevice(const std::string& devicesDir, const std::string& name, i
   const SimUsbDescriptors& d = device.descriptors();
   // The kernel's copy of the device descriptor: what the node also shows.
   const std::vector<uint8_t> node = device.nodeImage();
-  makeDirectories(dir);
+  makeSimUsbDirectories(dir);
   size_t dash = name.find('-');
   writeText(dir, "busnum", "%d\n", busnum);
   writeText(dir, "devnum", "%d\n", devnum);

@@ -9,6 +9,12 @@
 
 class SimUsbDevice;
 
+// Makes the directories of path, each with its parents (as mkdir -p;
+// results ignored: a later open or bind reports what is missing).
+void makeSimUsbDirectories(const std::string& path);
+// The same for the directory that holds the file at path.
+void makeSimUsbParentDirectories(const std::string& path);
+
 // Removes every entry of the devices directory (a tree an earlier run left)
 // and makes the directory when it is missing. false when it cannot be made.
 bool resetSimUsbSysfs(const std::string& dir);

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "platform/simusb/simusbstate.h"
+#include "platform/simusb/simusbsysfs.h"
 #include "runtime/file/paths.h"
 
 namespace {
@@ -32,10 +33,6 @@ void sendAll(int fd, const std::string& text) {
   }
 }
 
-void makeParents(const std::string& path) {
-  for (size_t pos = 1; (pos = path.find('/', pos + 1)) != std::string::npos;) ::mkdir(path.substr(0, pos).c_str(), 0755);
-}
-
 }  // namespace
 
 int SimUsbHost::startControl(const char* fixedPath) {
@@ -44,7 +41,7 @@ int SimUsbHost::startControl(const char* fixedPath) {
   addr.sun_family = AF_UNIX;
   if (path.size() >= sizeof addr.sun_path) return 0;
   std::memcpy(addr.sun_path, path.c_str(), path.size());
-  makeParents(path);
+  makeSimUsbParentDirectories(path);
   int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (fd < 0) return 0;
   ::unlink(path.c_str());
